@@ -1,0 +1,31 @@
+#pragma once
+
+#include "engine/Int16.h"
+
+#include <cstdint>
+
+namespace tavo::engine {
+
+class RunHost;
+
+// The values the window shares with the run and its timers. Owned by the window (or another
+// front end), lent to each run; they outlive a run.
+struct RunState {
+    std::int16_t CurrentFile = 0; // 0 none, 1 EEPROM, 2 Flash
+    bool CancelRequested = false;
+    Int16 TickCount;      // counted up by Timer1 to 5; the old line protocol waits on it
+    Int16 LinesRemaining; // lines of the current file after the one being sent
+    Int16 ProgressTotal;  // line count - 1: the progress bar's maximum
+    Int16 LineNumberBase; // line count - 1: base of the line number in questions
+};
+
+inline constexpr int kTimer1IntervalMs = 60;
+inline constexpr int kTimer3IntervalMs = 1000;
+
+// Every 60 ms for the life of the window: TickCount counts up and rests at 5.
+void Timer1_Timer(RunState& state);
+
+// Every second while a file is sent: show LinesRemaining.
+void Timer3_Timer(const RunState& state, RunHost& host);
+
+} // namespace tavo::engine

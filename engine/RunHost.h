@@ -11,7 +11,7 @@ namespace tavo::engine {
 enum class MessageIcon { None, Warning };
 
 struct Message {
-    std::string text;   // the fixed text of the message
+    std::string text; // the fixed text of the message
     MessageIcon icon = MessageIcon::None;
     std::string detail; // optional diagnostics (the OS reason behind a port failure); may be empty
 };
@@ -35,15 +35,15 @@ public:
     virtual void setIdleState() = 0;
 
     // The display surfaces.
-    virtual void setStatus(const std::string& text) = 0;              // Label2
-    virtual void setLinesRemaining(const std::string& text) = 0;      // Label14 caption
-    virtual void setLinesRemainingVisible(bool visible) = 0;          // Label14
-    virtual void setVersionLabel(const std::string& text) = 0;        // Label16 caption
-    virtual void setVersionLabelVisible(bool visible) = 0;            // Label16
-    virtual void setProgressMax(int value) = 0;                       // ProgressBar1
+    virtual void setStatus(const std::string& text) = 0;         // Label2
+    virtual void setLinesRemaining(const std::string& text) = 0; // Label14 caption
+    virtual void setLinesRemainingVisible(bool visible) = 0;     // Label14
+    virtual void setVersionLabel(const std::string& text) = 0;   // Label16 caption
+    virtual void setVersionLabelVisible(bool visible) = 0;       // Label16
+    virtual void setProgressMax(int value) = 0;                  // ProgressBar1
     virtual void setProgressMin(int value) = 0;
     virtual void setProgressValue(int value) = 0;
-    virtual void setLinesTimerEnabled(bool enabled) = 0;              // Timer3
+    virtual void setLinesTimerEnabled(bool enabled) = 0; // Timer3
 
     // An OK-only box titled with the window's caption.
     virtual void showMessage(const Message& message) = 0;

@@ -2,6 +2,8 @@
 
 namespace tavo::settings {
 
-void LoadDefaults(Settings& settings) { settings = Settings{}; }
+void LoadDefaults(Settings& settings) {
+    settings = Settings{};
+}
 
 } // namespace tavo::settings

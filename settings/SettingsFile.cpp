@@ -327,6 +327,12 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
             return false;
         }
     }
+    // Only a regular file is replaced: a folder, device or pipe of that name stays as it is.
+    const auto existing = fs::status(target, error);
+    const bool replacing = fs::is_regular_file(existing);
+    if (fs::exists(existing) && !replacing) {
+        return false;
+    }
     const fs::path temporary = TemporaryPathBeside(target);
     if (temporary.empty()) {
         return false;
@@ -342,9 +348,8 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
     bool saved = !out.fail();
     if (saved) {
         // Keep the access rights the old file had.
-        const auto old = fs::status(target, error);
-        if (!error && fs::is_regular_file(old)) {
-            fs::permissions(temporary, old.permissions(), error);
+        if (replacing) {
+            fs::permissions(temporary, existing.permissions(), error);
         }
         fs::rename(temporary, target, error);
         saved = !error;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace tavo::settings {
 namespace {
@@ -166,6 +168,14 @@ TEST_F(SettingsFileOnDisk, SaveOntoAFolderFailsAndTouchesNothing) {
     EXPECT_EQ(Contents(folder + "/inside.txt"), "inside");
     EXPECT_EQ(Contents(neighbour), "neighbour");
     EXPECT_EQ(Names(), (std::vector<std::string>{"dazez.txt", "other.txt"}));
+}
+
+TEST_F(SettingsFileOnDisk, SaveLeavesAPipeOfThatNameAlone) {
+    const auto pipe = PathOf("dazez.txt");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+    EXPECT_FALSE(SaveSettings(pipe, Settings{}));
+    EXPECT_EQ(fs::status(PathFromUtf8(pipe)).type(), fs::file_type::fifo);
+    EXPECT_EQ(Names(), std::vector<std::string>{"dazez.txt"});
 }
 
 // Writing fails part way (the file size limit stands in for a full disk): the old file stays

@@ -1,0 +1,329 @@
+// tavo-bootsim: a simulated target board on a pseudo-terminal. See --help.
+#include "tools/bootsim/Board.h"
+#include "tools/bootsim/LineSettings.h"
+#include "tools/bootsim/Options.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace tavo::bootsim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Micros = std::chrono::microseconds;
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    char c = 1;
+    [[maybe_unused]] auto n = ::write(g_signalPipe[1], &c, 1);
+}
+
+void Log(const std::string& text) {
+    std::fprintf(stderr, "tavo-bootsim: %s\n", text.c_str());
+}
+
+// Writes through a temporary file, so a reader never sees half a file.
+bool WriteFileAtomically(const std::string& path, const std::string& data) {
+    if (path.empty())
+        return true;
+    std::string temporary = path + ".tmp" + std::to_string(::getpid());
+    FILE* out = std::fopen(temporary.c_str(), "wb");
+    if (!out) {
+        Log("cannot write " + path + ": " + std::strerror(errno));
+        return false;
+    }
+    bool ok = std::fwrite(data.data(), 1, data.size(), out) == data.size();
+    ok = std::fclose(out) == 0 && ok;
+    if (ok && std::rename(temporary.c_str(), path.c_str()) == 0)
+        return true;
+    Log("cannot write " + path + ": " + std::strerror(errno));
+    std::remove(temporary.c_str());
+    return false;
+}
+
+std::string Printable(std::string_view bytes) {
+    std::string text;
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7f) {
+            text.push_back(static_cast<char>(c));
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            text += hex;
+        }
+    }
+    return text;
+}
+
+class Simulator {
+public:
+    explicit Simulator(Options options) : options_(std::move(options)), board_(options_.board) {}
+
+    int run() {
+        if (!setUp())
+            return 1;
+        loop();
+        finish();
+        return 0;
+    }
+
+private:
+    bool setUp() {
+        int slave = -1;
+        char name[256] = {};
+        if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0) {
+            Log(std::string("openpty failed: ") + std::strerror(errno));
+            return false;
+        }
+        slavePath_ = name;
+        termios raw{};
+        ::tcgetattr(slave, &raw);
+        ::cfmakeraw(&raw);
+        ::cfsetispeed(&raw, B9600);
+        ::cfsetospeed(&raw, B9600);
+        ::tcsetattr(slave, TCSANOW, &raw);
+        // The loader is to be the slave's only user; its closing is then seen as a hang-up.
+        ::close(slave);
+        ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+
+        if (!options_.link.empty()) {
+            struct stat st {};
+            if (::lstat(options_.link.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+                ::unlink(options_.link.c_str());
+            if (::symlink(slavePath_.c_str(), options_.link.c_str()) != 0) {
+                Log("cannot create link " + options_.link + ": " + std::strerror(errno));
+                return false;
+            }
+            linked_ = true;
+        }
+        if (!options_.pathFile.empty() &&
+            !WriteFileAtomically(options_.pathFile, slavePath_ + "\n"))
+            return false;
+        std::printf("%s\n", slavePath_.c_str());
+        std::fflush(stdout);
+        return true;
+    }
+
+    Micros byteTime() const {
+        unsigned long baud = options_.paceFromLine ? settings_.baud : options_.paceBaud;
+        if (!options_.paceFromLine && options_.paceBaud == 0)
+            return Micros(0);
+        if (baud == 0)
+            return Micros(0);
+        return Micros(10'000'000 / baud);
+    }
+
+    void loop() {
+        bool hungUp = false;
+        for (;;) {
+            auto now = Clock::now();
+            processDueInput(now);
+            writeDueOutput(now);
+            if (output_.empty() && (board_.dropRequested() ||
+                                    (options_.exitAfterEof && board_.completedDownloads() > 0)))
+                return;
+            if (!hungUp)
+                checkSettings(false);
+
+            auto wait = std::chrono::milliseconds(hungUp ? 10 : 50);
+            auto until = now + wait;
+            if (!input_.empty())
+                until = std::min(until, input_.front().first);
+            if (!output_.empty())
+                until = std::min(until, output_.front().first);
+            int timeout = static_cast<int>(std::max<long long>(
+                0, std::chrono::ceil<std::chrono::milliseconds>(until - now).count()));
+
+            pollfd fds[2] = {{g_signalPipe[0], POLLIN, 0}, {master_, POLLIN, 0}};
+            // While nobody holds the slave the master reports a hang-up at once; look again a
+            // moment later instead of spinning on it.
+            int count = hungUp ? 1 : 2;
+            int ready = ::poll(fds, count, timeout);
+            if (ready < 0 && errno != EINTR) {
+                Log(std::string("poll failed: ") + std::strerror(errno));
+                return;
+            }
+            if (ready <= 0) {
+                hungUp = false;
+                continue;
+            }
+            if (fds[0].revents)
+                return; // SIGTERM or SIGINT
+            if (count == 2 && fds[1].revents) {
+                if (!readInput()) {
+                    hungUp = true;
+                    if (board_.completedDownloads() > 0)
+                        return; // the loader let go after a complete download
+                }
+            }
+        }
+    }
+
+    // False when the slave side is closed.
+    bool readInput() {
+        char buffer[4096];
+        auto n = ::read(master_, buffer, sizeof buffer);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            return true;
+        if (n <= 0)
+            return false;
+        std::string_view bytes(buffer, static_cast<std::size_t>(n));
+        received_.append(bytes);
+        checkSettings(true);
+        if (options_.verbose)
+            Log("received " + Printable(bytes));
+        auto now = Clock::now();
+        auto perByte = byteTime();
+        for (char c : bytes) {
+            auto arrival = now;
+            if (perByte.count() > 0) {
+                arrival = std::max(now, inputFree_) + perByte;
+                inputFree_ = arrival;
+            }
+            input_.emplace_back(arrival, c);
+        }
+        return true;
+    }
+
+    void processDueInput(Clock::time_point now) {
+        while (!input_.empty() && input_.front().first <= now) {
+            char c = input_.front().second;
+            input_.pop_front();
+            if (board_.dropRequested())
+                continue;
+            for (auto& answer : board_.receive(std::string_view(&c, 1)))
+                schedule(now, std::move(answer));
+        }
+    }
+
+    void schedule(Clock::time_point now, std::string answer) {
+        if (answer.empty())
+            return;
+        auto at = std::max(now + std::chrono::milliseconds(options_.delayMs), outputFree_);
+        auto perByte = byteTime();
+        if (perByte.count() == 0) {
+            outputFree_ = at;
+            output_.emplace_back(at, std::move(answer));
+            return;
+        }
+        for (char c : answer) {
+            at += perByte;
+            output_.emplace_back(at, std::string(1, c));
+        }
+        outputFree_ = at;
+    }
+
+    void writeDueOutput(Clock::time_point now) {
+        while (!output_.empty() && output_.front().first <= now) {
+            const auto& bytes = output_.front().second;
+            if (options_.verbose)
+                Log("answer " + Printable(bytes));
+            std::size_t done = 0;
+            while (done < bytes.size()) {
+                auto n = ::write(master_, bytes.data() + done, bytes.size() - done);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break; // nobody listens: the answer is lost, as on a wire
+                done += static_cast<std::size_t>(n);
+            }
+            output_.pop_front();
+        }
+    }
+
+    void checkSettings(bool dataFlowing) {
+        LineSettings now;
+        if (!ReadLineSettings(master_, now))
+            return;
+        if (!haveSettings_ || !(now == settings_)) {
+            Log("line settings " + now.describe());
+            settings_ = now;
+            haveSettings_ = true;
+        }
+        if (dataFlowing && (!haveReported_ || !(now == reported_))) {
+            reported_ = now;
+            haveReported_ = true;
+            WriteFileAtomically(options_.settingsOut, now.toKeyValueText());
+        }
+    }
+
+    void finish() {
+        if (master_ >= 0)
+            ::close(master_);
+        master_ = -1;
+        if (linked_) {
+            char target[512] = {};
+            auto n = ::readlink(options_.link.c_str(), target, sizeof target - 1);
+            if (n > 0 && slavePath_ == std::string(target, static_cast<std::size_t>(n)))
+                ::unlink(options_.link.c_str());
+        }
+        WriteFileAtomically(options_.receivedFile, received_);
+        auto binary = [](const MemoryImage& memory) {
+            auto bytes = memory.toBinary();
+            return std::string(bytes.begin(), bytes.end());
+        };
+        if (!options_.flashOut.empty())
+            WriteFileAtomically(options_.flashOut, binary(board_.flash()));
+        if (!options_.eepromOut.empty())
+            WriteFileAtomically(options_.eepromOut, binary(board_.eeprom()));
+    }
+
+    Options options_;
+    Board board_;
+    int master_ = -1;
+    std::string slavePath_;
+    bool linked_ = false;
+    std::string received_;
+    std::deque<std::pair<Clock::time_point, char>> input_;
+    Clock::time_point inputFree_{};
+    std::deque<std::pair<Clock::time_point, std::string>> output_;
+    Clock::time_point outputFree_{};
+    LineSettings settings_;
+    bool haveSettings_ = false;
+    LineSettings reported_;
+    bool haveReported_ = false;
+};
+
+} // namespace
+} // namespace tavo::bootsim
+
+int main(int argc, char** argv) {
+    using namespace tavo::bootsim;
+    auto parsed = ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (parsed.help) {
+        std::fputs(HelpText().c_str(), stdout);
+        return 0;
+    }
+    if (!parsed.options) {
+        std::fprintf(stderr, "tavo-bootsim: %s (see --help)\n", parsed.error.c_str());
+        return 2;
+    }
+    if (::pipe(g_signalPipe) != 0)
+        return 1;
+    for (int fd : g_signalPipe) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(sig, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    return Simulator(std::move(*parsed.options)).run();
+}

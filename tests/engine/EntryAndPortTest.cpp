@@ -1,0 +1,212 @@
+// The run's entry checks and the port set-up before the handshake.
+#include "tests/engine/Scenario.h"
+
+namespace tavo::test {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+class RunStart : public Scenario {};
+
+// One row of the entry checks: which boxes are ticked, the two paths, the refusal expected (empty:
+// the run goes on) and the file the run takes first.
+struct EntryRow {
+    const char* name;
+    int flash;
+    int eeprom;
+    const char* applicationPath;
+    const char* eepromPath;
+    const char* refusal;
+    int currentFile;
+};
+
+class EntryChecks : public Scenario, public ::testing::WithParamInterface<EntryRow> {};
+
+TEST_P(EntryChecks, RefuseAMissingPathBeforeTouchingAnything) {
+    const auto& row = GetParam();
+    host.controls().flashCheck = row.flash;
+    host.controls().eepromCheck = row.eeprom;
+    host.controls().applicationFile = row.applicationPath;
+    host.controls().eepromFile = row.eepromPath;
+
+    Run();
+
+    EXPECT_EQ(result.end, RunEnd::Refused);
+    EXPECT_EQ(host.log(), (Strings{std::string("message: ") + row.refusal, "focus: Command1"}));
+    EXPECT_TRUE(port.log().empty()) << "the port is untouched";
+    EXPECT_EQ(host.state().CurrentFile, row.currentFile);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, EntryChecks,
+    ::testing::Values(
+        EntryRow{"EepromOnlyEmpty", 0, 1, "app.hex", "", "Select EEPROM file to download.", 1},
+        EntryRow{"FlashOnlyEmpty", 1, 0, "", "data.eep", "Select Application file to download.", 2},
+        EntryRow{"FlashOnlyOneCharacter", 1, 0, "x", "", "Select Application file to download.", 2},
+        // One character written as two bytes is still one character.
+        EntryRow{"FlashOnlyOneWideCharacter", 1, 0, "\xC3\xA9", "",
+                 "Select Application file to download.", 2},
+        EntryRow{"BothEmptyReportsTheApplicationOnly", 1, 1, "", "",
+                 "Select Application file to download.", 1},
+        EntryRow{"BothEepromMissing", 1, 1, "app.hex", "e", "Select EEPROM file to download.", 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RunStart, TwoCharacterPathsPassTheChecks) {
+    Target();
+    host.controls().applicationFile = "ab";
+    Run();
+    EXPECT_EQ(result.end, RunEnd::OpenError);
+    EXPECT_EQ(Messages(), Strings{"Error opening ab. [warning]"});
+}
+
+TEST_F(RunStart, NeitherBoxCheckedRunsTheHandshakeAndSendsNothing) {
+    Target();
+    host.controls().flashCheck = 0;
+    host.controls().applicationFile = "";
+    Run();
+    EXPECT_EQ(result.end, RunEnd::NoFileChosen);
+    EXPECT_EQ(host.state().CurrentFile, 0);
+    EXPECT_EQ(port.writes(), (Strings{kHandshakeWrite, kHandshakeWrite}));
+    EXPECT_EQ(port.log().back(), "close");
+    EXPECT_TRUE(
+        InOrder(host.log(), {"busy", "status: Initializing the com port",
+                             "status: " + std::string(kTry1), "label16: BootLoader Version: 1.3",
+                             "idle", "message: Check box to download code.", "focus: Command1"}));
+    EXPECT_EQ(Messages().size(), 1u);
+}
+
+TEST_F(RunStart, NeitherBoxCheckedWithAnOldBootloaderEndsTheSameWay) {
+    TargetReporting("?V1.0");
+    host.controls().flashCheck = 0;
+    Run();
+    EXPECT_EQ(result.end, RunEnd::NoFileChosen);
+    EXPECT_EQ(Messages(), Strings{"Check box to download code."});
+    EXPECT_EQ(host.versionLabel(), kVersionCaption);
+}
+
+TEST_F(RunStart, PortSetUpInOrderWithTheDefaults) {
+    Target();
+    host.controls().flashCheck = 0;
+    Run();
+    EXPECT_EQ(port.log()[0], "setXonXoff");
+    EXPECT_EQ(port.log()[1], "setLineSettings 19200,n,8,1");
+    EXPECT_EQ(port.log()[2], "setPortNumber 1");
+    EXPECT_EQ(port.log()[3], "open");
+    EXPECT_EQ(port.log()[4], std::string("write ") + kHandshakeWrite);
+}
+
+TEST_F(RunStart, PortNumberIsTheListPositionPlusOne) {
+    Target();
+    host.controls().flashCheck = 0;
+    host.controls().comPortIndex = 7;
+    Run();
+    EXPECT_EQ(port.portNumber(), 8);
+}
+
+TEST_F(RunStart, BaudIndexesChooseTheLineSettings) {
+    for (auto [index, expected] : {std::pair{9, "115200,n,8,1"}, std::pair{7, "56000,n,8,1"}}) {
+        SCOPED_TRACE(index);
+        FakePort freshPort(clock);
+        FakeHost freshHost(clock, freshPort);
+        FakeBootloader freshTarget(freshPort);
+        freshHost.controls().flashCheck = 0;
+        freshHost.controls().baudIndex = index;
+        auto end = engine::DownloadFirmware(freshHost.state(), freshHost, freshPort, clock).end;
+        EXPECT_EQ(end, RunEnd::NoFileChosen);
+        EXPECT_EQ(freshPort.log()[1], std::string("setLineSettings ") + expected);
+    }
+}
+
+TEST_F(RunStart, NoBaudChosenKeepsTheLineSettingsAndStillOpens) {
+    Target();
+    host.controls().flashCheck = 0;
+    host.controls().baudIndex = -1;
+    Run();
+    EXPECT_EQ(result.end, RunEnd::NoFileChosen);
+    EXPECT_EQ(port.log()[0], "setXonXoff");
+    EXPECT_EQ(port.log()[1], "setPortNumber 1");
+    EXPECT_EQ(port.log()[2], "open");
+}
+
+TEST_F(RunStart, NoPortChosenGivesPortNumberZeroAndAPortError) {
+    Target();
+    host.controls().comPortIndex = -1;
+    FlashImage(ImageLines(2));
+    Run();
+    EXPECT_EQ(result.end, RunEnd::PortError);
+    EXPECT_EQ(port.log().back(), "setPortNumber 0 FAILED");
+    EXPECT_EQ(port.opens(), 0);
+    EXPECT_EQ(host.log(), (Strings{"busy", "status: Initializing the com port",
+                                   std::string("message: ") + kPortError + " [warning]", "idle"}));
+}
+
+// A failure at each set-up step ends in the port error, with nothing written and the port left as
+// it was.
+struct SetUpFailure {
+    const char* name;
+    PortOp op;
+    bool portOpenBefore;
+};
+
+class PortSetUpFailure : public Scenario, public ::testing::WithParamInterface<SetUpFailure> {};
+
+TEST_P(PortSetUpFailure, EndsWithTheComPortMessage) {
+    const auto& step = GetParam();
+    Target();
+    FlashImage(ImageLines(2));
+    if (step.portOpenBefore)
+        port.open();
+    port.failOn(step.op, 1, "Device or resource busy");
+
+    Run(/*expectPortClosed=*/false);
+
+    EXPECT_EQ(result.end, RunEnd::PortError);
+    EXPECT_EQ(result.reason, "Device or resource busy");
+    EXPECT_TRUE(port.writes().empty());
+    EXPECT_EQ(port.log().back().substr(port.log().back().size() - 6), "FAILED");
+    EXPECT_EQ(host.log(), (Strings{"busy", "status: Initializing the com port",
+                                   std::string("message: ") + kPortError + " [warning]", "idle"}));
+    ASSERT_EQ(host.messages().size(), 1u);
+    EXPECT_NE(host.messages()[0].detail.find("Device or resource busy"), std::string::npos);
+    // Only a port found open and failing to close stays open.
+    EXPECT_EQ(port.isOpen(), step.op == PortOp::Close);
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, PortSetUpFailure,
+                         ::testing::Values(SetUpFailure{"Close", PortOp::Close, true},
+                                           SetUpFailure{"Flow", PortOp::SetXonXoff, false},
+                                           SetUpFailure{"Settings", PortOp::SetLineSettings, false},
+                                           SetUpFailure{"PortNumber", PortOp::SetPortNumber, false},
+                                           SetUpFailure{"OpenInUse", PortOp::Open, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RunStart, APortLeftOpenIsClosedFirst) {
+    Target();
+    host.controls().flashCheck = 0;
+    port.open();
+    Run();
+    EXPECT_EQ(result.end, RunEnd::NoFileChosen);
+    EXPECT_EQ(port.log()[1], "close");
+    EXPECT_EQ(port.log()[2], "setXonXoff");
+}
+
+TEST_F(RunStart, ACancelLeftFromAnEarlierRunIsClearedByTheBusyState) {
+    Target();
+    host.controls().flashCheck = 0;
+    host.state().CancelRequested = true;
+    Run();
+    EXPECT_EQ(result.end, RunEnd::NoFileChosen);
+}
+
+TEST_F(RunStart, ExitDuringTheRunPassesThrough) {
+    FakeBootloader::Options options;
+    options.neverReady = true;
+    Target(options);
+    FlashImage(ImageLines(2));
+    host.at(clock.now() + 20s, [] { throw engine::RunAbandoned{}; });
+    EXPECT_THROW(engine::DownloadFirmware(host.state(), host, port, clock), engine::RunAbandoned);
+    EXPECT_TRUE(Messages().empty());
+}
+
+} // namespace
+} // namespace tavo::test

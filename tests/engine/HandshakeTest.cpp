@@ -1,0 +1,226 @@
+// Bringing the target from its application to a ready bootloader, and the version it reports.
+#include "tests/engine/Scenario.h"
+
+#include <algorithm>
+
+namespace tavo::test {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+class Handshake : public Scenario {
+protected:
+    // A Flash-only run with a two-line image, so that a ready bootloader gets a file.
+    void SetUp() override { FlashImage(ImageLines(2)); }
+};
+
+TEST_F(Handshake, SilentTargetGetsThreeTriesThenNoResponse) {
+    auto start = clock.now();
+    Run();
+
+    EXPECT_EQ(result.end, RunEnd::NoResponse);
+    EXPECT_EQ(port.writes(), (Strings{kHandshakeWrite, kHandshakeWrite, kHandshakeWrite}));
+    // Each try: the write, a 1-second pause, then up to 6 seconds for an answer.
+    EXPECT_EQ(port.writeTimes()[0], start);
+    EXPECT_EQ(port.writeTimes()[1], start + 7s);
+    EXPECT_EQ(port.writeTimes()[2], start + 14s);
+    EXPECT_EQ(clock.now(), start + 21s);
+    EXPECT_EQ(host.statuses(), (Strings{"Initializing the com port", kTry1, kTry2, kTry3}));
+    EXPECT_EQ(Messages(), Strings{"No response from target bootloader."});
+    EXPECT_EQ(port.log().back(), "close");
+    EXPECT_TRUE(InOrder(host.log(), {"label16: BootLoader Version: ", "label16 shown",
+                                     "message: No response from target bootloader.", "idle"}));
+    EXPECT_EQ(host.versionLabel(), kVersionCaption);
+    EXPECT_TRUE(host.versionLabelVisible());
+}
+
+TEST_F(Handshake, TriesStartedLateInASecondAreShorter) {
+    clock.advanceBy(900ms);
+    auto start = clock.now();
+    Run();
+    // The pause ends on the next whole second (0.1 s), the answer wait 6 s after that.
+    EXPECT_EQ(port.writeTimes()[1], start + 6100ms);
+    // Later tries start on whole seconds and last the full 7 seconds.
+    EXPECT_EQ(port.writeTimes()[2], start + 13100ms);
+    EXPECT_EQ(clock.now(), start + 20100ms);
+}
+
+TEST_F(Handshake, ApplicationAnswersThenBootloaderIsReady) {
+    Target({}, LineScript().finalLine(2));
+    Run();
+
+    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(target->handshakeChunks(), (Strings{kHandshakeWrite, kHandshakeWrite}));
+    EXPECT_TRUE(
+        InOrder(host.log(),
+                {"label16: BootLoader Version: ", "label16 shown", std::string("status: ") + kTry1,
+                 std::string("status: ") + kSwitching, std::string("status: ") + kTry2,
+                 // The "^" is still in the buffer.
+                 std::string("status: ") + kSwitching, "label16: BootLoader Version: 1.3",
+                 "label16 shown"}));
+    EXPECT_EQ(host.versionLabel(), "BootLoader Version: 1.3");
+    // The answer ends the 6-second wait at once: the second try follows the 1-second pause.
+    EXPECT_EQ(port.writeTimes()[1] - port.writeTimes()[0], 1000ms);
+}
+
+TEST_F(Handshake, ActiveWithoutReadyKeepsTryingUntilCancel) {
+    Target(FakeBootloader::Options{.neverReady = true});
+    host.clickCancelAt(clock.now() + 60s);
+    Run();
+
+    EXPECT_EQ(result.end, RunEnd::Cancelled);
+    EXPECT_TRUE(Messages().empty());
+    EXPECT_GE(port.writeCount(), 55) << "one try a second, never giving up";
+    auto statuses = host.statuses();
+    EXPECT_EQ(statuses[1], kTry1);
+    for (std::size_t i = 2; i < statuses.size(); i += 2) {
+        EXPECT_EQ(statuses[i], kSwitching);
+        if (i + 1 < statuses.size()) {
+            EXPECT_EQ(statuses[i + 1], kTry2) << "every later try shows #2";
+        }
+    }
+    EXPECT_EQ(host.log().back(), "idle");
+    EXPECT_EQ(port.log().back(), "close");
+}
+
+TEST_F(Handshake, CancelDuringThePauseActsAtTheAnswerWait) {
+    auto start = clock.now();
+    host.clickCancelAt(start + 500ms);
+    Run();
+    EXPECT_EQ(result.end, RunEnd::Cancelled);
+    EXPECT_EQ(port.writeCount(), 1);
+    EXPECT_EQ(clock.now(), start + 1s) << "the pause has no cancel test";
+    EXPECT_TRUE(Messages().empty());
+}
+
+TEST_F(Handshake, ReadyWithoutVersionSendsTheFileWithTheBareCaption) {
+    TargetReporting("?", LineScript().finalLine(2));
+    Run();
+    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(host.versionLabel(), kVersionCaption);
+    EXPECT_EQ(host.entries("label16: "), Strings{kVersionCaption});
+    EXPECT_EQ(LinesSent(), ImageLines(2));
+}
+
+TEST_F(Handshake, ReadyWithoutVersionRefusesEeprom) {
+    TargetReporting("?");
+    EepromImage(ImageLines(2, 'E'));
+    Run();
+    EXPECT_EQ(result.end, RunEnd::EepromRefused);
+    EXPECT_EQ(Messages(), Strings{"Embedded Bootloader Version does not support EEPROM write."});
+}
+
+TEST_F(Handshake, VersionMarkerBeforeTheReadyStringIsTheOneParsed) {
+    FakeBootloader::Options options;
+    options.active = Answer("^V2.0");
+    options.ready = Answer("?V1.0");
+    Target(options, LineScript().finalLine(2));
+    Run();
+    EXPECT_EQ(host.versionLabel(), "BootLoader Version: 2");
+}
+
+TEST_F(Handshake, VersionSplitOverTwoReadsIsReadUpToTheSplit) {
+    // "?V1" ends the answer wait; ".3" comes after the version was taken.
+    FakeBootloader::Options options;
+    options.ready = {Delivery{20ms, "?V1"}, Delivery{1500ms, ".3"}};
+    Target(options, LineScript().finalLine(2));
+    Run();
+    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(host.versionLabel(), kVersionCaption) << "version 1 is below 1.3";
+    // Version 1 gets the old line protocol: never a second write of a line.
+    EXPECT_EQ(LinesSent(), ImageLines(2));
+}
+
+TEST_F(Handshake, VersionBelowEepromSupportRefusesAndSendsNothing) {
+    for (const char* version : {"?V1.29", "?V0", "?"}) {
+        SCOPED_TRACE(version);
+        FakeClock runClock(clock.now());
+        FakePort runPort(runClock);
+        FakeHost runHost(runClock, runPort);
+        FakeBootloader::Options options;
+        options.ready = Answer(version);
+        FakeBootloader runTarget(runPort, options);
+        runHost.controls() = host.controls();
+        runHost.controls().eepromFile = dir.write("e.eep", Join(ImageLines(2, 'E')));
+        runHost.controls().eepromCheck = 1;
+
+        auto end = engine::DownloadFirmware(runHost.state(), runHost, runPort, runClock).end;
+
+        EXPECT_EQ(end, RunEnd::EepromRefused);
+        EXPECT_TRUE(InOrder(runHost.log(),
+                            {"eeprom controls off", "uncheck eeprom",
+                             "message: Embedded Bootloader Version does not support EEPROM write.",
+                             "idle"}));
+        EXPECT_EQ(runHost.messages().size(), 1u);
+        EXPECT_EQ(runHost.messages()[0].icon, MessageIcon::None);
+        EXPECT_EQ(runHost.controls().eepromCheck, 0);
+        EXPECT_TRUE(runHost.eepromControlsEnabled());
+        EXPECT_FALSE(runHost.busy());
+        EXPECT_FALSE(runPort.isOpen());
+        EXPECT_EQ(runPort.log().back(), "close");
+        EXPECT_EQ(runPort.writes().size(), runTarget.handshakeChunks().size())
+            << "nothing after the handshake, not even the application file";
+        EXPECT_EQ(runHost.versionLabel(), kVersionCaption);
+    }
+}
+
+TEST_F(Handshake, VersionOnePointThreeAcceptsEeprom) {
+    TargetReporting("?V1.3", LineScript().finalLine(4));
+    EepromImage(ImageLines(2, 'E'));
+    Run();
+    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(host.controls().eepromCheck, 1);
+    EXPECT_EQ(host.versionLabel(), "BootLoader Version: 1.3");
+}
+
+TEST_F(Handshake, ProtocolStringsAreUsedWhole) {
+    host.controls().jumpCommand = "JUMP";
+    host.controls().startDownloadSequence = "GO!";
+    host.controls().bootloaderActive = "ACTIVE";
+    host.controls().bootloaderReady = "READY";
+    FakeBootloader::Options options;
+    // A lone "A" or "R" is not the active or ready string.
+    options.active = Answer("A");
+    options.ready = Answer("R");
+    Target(options);
+    Run();
+    EXPECT_EQ(result.end, RunEnd::NoResponse);
+    EXPECT_EQ(port.writes(), (Strings{"JUMPGO!", "JUMPGO!", "JUMPGO!"}));
+    EXPECT_EQ(host.statuses(), (Strings{"Initializing the com port", kTry1, kTry2, kTry3}));
+}
+
+TEST_F(Handshake, LongActiveAndReadyStringsAreFound) {
+    host.controls().bootloaderActive = "HELLO";
+    host.controls().bootloaderReady = "READY";
+    FakeBootloader::Options options;
+    options.active = Answer("xHELLOx");
+    options.ready = Answer("READY V1.3");
+    Target(options, LineScript().finalLine(2));
+    Run();
+    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_TRUE(host.logHas(std::string("status: ") + kSwitching));
+    EXPECT_EQ(host.versionLabel(), "BootLoader Version: 1.3");
+}
+
+TEST_F(Handshake, EmptyReadySettingIsMetByAnyAnswer) {
+    host.controls().bootloaderReady = "";
+    Target();
+    Run();
+    // The application's "^" already counts as ready: one try, version 0.
+    EXPECT_EQ(std::count(port.writes().begin(), port.writes().end(), kHandshakeWrite), 1);
+    EXPECT_FALSE(host.logHas(std::string("status: ") + kTry2));
+    EXPECT_EQ(host.versionLabel(), kVersionCaption);
+    EXPECT_EQ(port.writes().size(), 3u) << "one handshake write, then both lines";
+}
+
+TEST_F(Handshake, AWriteFailureIsADownloadError) {
+    Target();
+    port.failOn(PortOp::Write, 1, "Input/output error");
+    Run();
+    EXPECT_EQ(result.end, RunEnd::DownloadError);
+    EXPECT_EQ(Messages(), Strings{std::string(kDownloadError) + " [warning]"});
+    EXPECT_EQ(host.log().back(), "idle");
+}
+
+} // namespace
+} // namespace tavo::test

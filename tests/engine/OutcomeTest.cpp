@@ -1,0 +1,258 @@
+// The end of a file and of the run: the end-of-file answer, the two-file run, the line limit,
+// files that cannot be opened and a board that goes away.
+#include "tests/engine/Scenario.h"
+
+namespace tavo::test {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+inline constexpr const char* kErrors = "Error encountered while downloading file.";
+inline constexpr const char* kNoEndAnswer =
+    "Error encountered while downloading file.  No response from bootloader at end of file.";
+
+class Outcome : public Scenario {
+protected:
+    Millis LastWriteTime() const { return port.writeTimes().back(); }
+};
+
+TEST_F(Outcome, SuccessWaitsTheWholeEndOfFileWait) {
+    FlashImage(ImageLines(2));
+    Target({}, LineScript().finalLine(2));
+    Run();
+    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(Messages(), Strings{"Flash File successfully downloaded."});
+    EXPECT_EQ(host.messages()[0].icon, MessageIcon::None);
+    // "@" does not end the wait: it runs 2 to 3 seconds after the last line's answer.
+    auto waited = clock.now() - (LastWriteTime() + kAnswerDelay);
+    EXPECT_GE(waited, 2000ms);
+    EXPECT_LE(waited, 3000ms);
+    EXPECT_EQ(host.progressValue(), 0);
+}
+
+TEST_F(Outcome, CompleteWithErrorsEndsTheWaitAtOnce) {
+    FlashImage(ImageLines(3));
+    Target({}, LineScript().finalLine(3, "#"));
+    Run();
+    EXPECT_EQ(result.end, RunEnd::CompletedWithErrors);
+    EXPECT_EQ(Messages(), Strings{kErrors});
+    EXPECT_EQ(clock.now(), LastWriteTime() + kAnswerDelay);
+    EXPECT_EQ(host.progressValue(), 2) << "a failure keeps the progress reached";
+    EXPECT_EQ(host.entries("progress: ").back(), "2");
+}
+
+TEST_F(Outcome, NoEndOfFileAnswer) {
+    FlashImage(ImageLines(3));
+    Target();
+    Run();
+    EXPECT_EQ(result.end, RunEnd::NoEndOfFileAnswer);
+    EXPECT_EQ(Messages(), Strings{kNoEndAnswer});
+    EXPECT_EQ(host.progressValue(), 2);
+}
+
+TEST_F(Outcome, EndAnswerArrivingDuringTheWaitCounts) {
+    FlashImage(ImageLines(2));
+    Target({}, LineScript().at(2, {Delivery{20ms, "~"}, Delivery{1500ms, "@"}}));
+    Run();
+    EXPECT_EQ(result.end, RunEnd::Success);
+
+    FakePort laterPort(clock);
+    FakeHost laterHost(clock, laterPort);
+    FakeBootloader laterTarget(laterPort, {},
+                               LineScript().at(2, {Delivery{20ms, "~"}, Delivery{1500ms, "#"}}));
+    laterHost.controls() = host.controls();
+    auto end = engine::DownloadFirmware(laterHost.state(), laterHost, laterPort, clock).end;
+    EXPECT_EQ(end, RunEnd::CompletedWithErrors);
+    EXPECT_EQ(clock.now(), laterPort.writeTimes().back() + 1500ms) << "\"#\" ends the wait";
+}
+
+TEST_F(Outcome, BothFileCompleteAnswersMeanSuccess) {
+    FlashImage(ImageLines(2));
+    Target({}, LineScript().finalLine(2, "#@"));
+    Run();
+    EXPECT_EQ(result.end, RunEnd::Success);
+}
+
+TEST_F(Outcome, AfterAYesOnTheLastLineTheEndWaitStartsEmpty) {
+    FlashImage(ImageLines(2));
+    // "@" stops the repeats, "-" asks; the Yes clears the buffer and the "@" with it.
+    Target({}, LineScript().finalLine(2, "-@"));
+    host.answer(true);
+    Run();
+    EXPECT_EQ(host.questions(),
+              Strings{"Checksum error at line 2. Continue with download? -> yes"});
+    EXPECT_EQ(result.end, RunEnd::NoEndOfFileAnswer);
+}
+
+TEST_F(Outcome, EepromOnlyGetsThePlainWriteCommand) {
+    auto path = EepromImage(ImageLines(2, 'E'));
+    host.controls().flashCheck = 0;
+    Target({}, LineScript().finalLine(2));
+    Run();
+    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(target->commands(), Strings{"*"});
+    EXPECT_EQ(WritesAfterHandshake(), (Strings{"*", ImageLines(2, 'E')[0], ImageLines(2, 'E')[1]}));
+    EXPECT_EQ(Messages(), Strings{"EEPROM File successfully downloaded."});
+    EXPECT_TRUE(InOrder(host.statuses(), {"Opening the file " + path + ".",
+                                          "Sending EEPROM File - lines remaining "}));
+    EXPECT_EQ(host.state().CurrentFile, 1);
+}
+
+TEST_F(Outcome, EepromThenFlashAfterOneHandshake) {
+    auto eepromPath = EepromImage(ImageLines(2, 'E'));
+    auto flashPath = FlashImage(ImageLines(3));
+    Target({}, LineScript().finalLine(2).finalLine(5));
+    Run();
+
+    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(target->handshakeChunks().size(), 2u) << "one handshake";
+    auto expected = Strings{"*!"};
+    for (const auto& line : ImageLines(2, 'E'))
+        expected.push_back(line);
+    for (const auto& line : ImageLines(3))
+        expected.push_back(line);
+    EXPECT_EQ(WritesAfterHandshake(), expected);
+    EXPECT_EQ(Messages(), Strings{"Flash & EEPROM Files successfully downloaded."});
+    EXPECT_TRUE(
+        InOrder(host.log(),
+                {"status: Opening the file " + eepromPath + ".", "progress max: 1",
+                 "status: Sending EEPROM File - lines "
+                 "remaining ",
+                 "label14: 1", "timer3 on", "label14: 0", "timer3 off",
+                 "status: Opening the file " + flashPath + ".", "progress max: 2",
+                 "status: Sending FLASH File - lines "
+                 "remaining ",
+                 "label14: 2", "timer3 on", "label14: 0", "timer3 off",
+                 "message: Flash & EEPROM Files successfully downloaded.", "progress: 0", "idle"}));
+    EXPECT_EQ(host.state().CurrentFile, 2);
+}
+
+TEST_F(Outcome, TheEepromEndAnswerIsNotJudged) {
+    for (const char* eepromEnd : {"#", "~"}) {
+        SCOPED_TRACE(eepromEnd);
+        FakePort runPort(clock);
+        FakeHost runHost(clock, runPort);
+        FakeBootloader runTarget(runPort, {}, LineScript().finalLine(2, eepromEnd).finalLine(4));
+        runHost.controls().eepromCheck = 1;
+        runHost.controls().eepromFile = dir.write("e.eep", Join(ImageLines(2, 'E')));
+        runHost.controls().applicationFile = dir.write("a.hex", Join(ImageLines(2)));
+        auto end = engine::DownloadFirmware(runHost.state(), runHost, runPort, clock).end;
+        EXPECT_EQ(end, RunEnd::Success);
+        EXPECT_EQ(runHost.entries("message: "),
+                  Strings{"Flash & EEPROM Files successfully downloaded."});
+        EXPECT_EQ(runTarget.lines().size(), 4u);
+    }
+}
+
+TEST_F(Outcome, WithBothFilesTheFlashEndAnswerDecides) {
+    EepromImage(ImageLines(2, 'E'));
+    FlashImage(ImageLines(2));
+    Target({}, LineScript().finalLine(2, "@").finalLine(4, "#"));
+    Run();
+    EXPECT_EQ(result.end, RunEnd::CompletedWithErrors);
+    EXPECT_EQ(Messages(), Strings{kErrors});
+}
+
+TEST_F(Outcome, TheLargestImageIsSentWhole) {
+    auto lines = ImageLines(32767);
+    FlashImage(lines);
+    Target({}, LineScript(Answer("~", 1ms)).finalLine(32767));
+    Run();
+    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(target->lines().size(), 32767u);
+    EXPECT_EQ(target->lines().back().text, lines.back());
+    EXPECT_TRUE(host.logHas("progress max: 32766"));
+    EXPECT_TRUE(host.logHas("progress: 32766"));
+    EXPECT_EQ(host.state().LinesRemaining.value(), -1);
+}
+
+TEST_F(Outcome, OneLineMoreIsRefusedBeforeItsFirstLine) {
+    FlashImage(ImageLines(32768));
+    Target();
+    Run();
+    EXPECT_EQ(result.end, RunEnd::DownloadError);
+    EXPECT_EQ(Messages(), Strings{std::string(kDownloadError) + " [warning]"});
+    EXPECT_TRUE(WritesAfterHandshake().empty());
+    EXPECT_TRUE(host.entries("progress").empty());
+    EXPECT_EQ(host.log().back(), "idle");
+}
+
+TEST_F(Outcome, EmptyImageSendsNothingAndGetsNoEndAnswer) {
+    FlashImage({});
+    Target();
+    Run();
+    EXPECT_EQ(result.end, RunEnd::NoEndOfFileAnswer);
+    EXPECT_TRUE(WritesAfterHandshake().empty());
+}
+
+TEST_F(Outcome, MissingApplicationFile) {
+    Target();
+    auto path = (dir.path() / "missing.hex").string();
+    host.controls().applicationFile = path;
+    Run();
+    EXPECT_EQ(result.end, RunEnd::OpenError);
+    EXPECT_EQ(Messages(), Strings{"Error opening " + path + ". [warning]"});
+    EXPECT_TRUE(InOrder(host.log(), {"status: Opening the file " + path + ".",
+                                     "message: Error opening " + path + ". [warning]", "idle"}));
+    EXPECT_TRUE(WritesAfterHandshake().empty());
+    EXPECT_EQ(port.log().back(), "close");
+}
+
+TEST_F(Outcome, AFolderIsNoImage) {
+    Target();
+    host.controls().applicationFile = dir.path().string();
+    Run();
+    EXPECT_EQ(result.end, RunEnd::OpenError);
+    EXPECT_EQ(Messages(), Strings{"Error opening " + dir.path().string() + ". [warning]"});
+}
+
+TEST_F(Outcome, MissingEepromFileIsNamedAndNothingIsSent) {
+    Target();
+    FlashImage(ImageLines(2));
+    auto path = (dir.path() / "missing.eep").string();
+    host.controls().eepromFile = path;
+    host.controls().eepromCheck = 1;
+    Run();
+    EXPECT_EQ(result.end, RunEnd::OpenError);
+    EXPECT_EQ(Messages(), Strings{"Error opening " + path + ". [warning]"});
+    EXPECT_TRUE(WritesAfterHandshake().empty()) << "not even the EEPROM-write command";
+}
+
+TEST_F(Outcome, FlashFileGoneAfterTheEepromFile) {
+    EepromImage(ImageLines(2, 'E'));
+    auto path = FlashImage(ImageLines(2));
+    // Removed while the EEPROM file is being sent.
+    host.when([this] { return target->lines().size() == 1; },
+              [path] { std::filesystem::remove(path); });
+    Target();
+    Run();
+    EXPECT_EQ(result.end, RunEnd::OpenError);
+    EXPECT_EQ(LinesSent(), ImageLines(2, 'E'));
+    EXPECT_EQ(Messages(), Strings{"Error opening " + path + ". [warning]"});
+    EXPECT_EQ(port.log().back(), "close");
+}
+
+TEST_F(Outcome, VanishedBoardMidFile) {
+    FlashImage(ImageLines(5));
+    Target();
+    // Two handshake writes and two lines get through.
+    port.vanishAfterWrites(4);
+    Run();
+    EXPECT_EQ(result.end, RunEnd::DownloadError);
+    EXPECT_EQ(result.reason, "No such device");
+    EXPECT_EQ(Messages(), Strings{std::string(kDownloadError) + " [warning]"});
+    EXPECT_EQ(host.log().back(), "idle");
+    EXPECT_EQ(LinesSent().size(), 2u);
+}
+
+TEST_F(Outcome, ARefusedCloseAtTheEndIsReported) {
+    FlashImage(ImageLines(2));
+    Target({}, LineScript().finalLine(2));
+    port.failOn(PortOp::Close, 1, "Input/output error");
+    Run(/*expectPortClosed=*/false);
+    EXPECT_EQ(Messages(), (Strings{"Flash File successfully downloaded."}));
+    EXPECT_EQ(result.end, RunEnd::Success);
+}
+
+} // namespace
+} // namespace tavo::test

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "engine/DownloadRun.h"
+#include "tests/support/FakeBootloader.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/FakeHost.h"
+#include "tests/support/FakePort.h"
+#include "tests/support/TempImages.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavo::test {
+
+using engine::MessageIcon;
+using engine::RunEnd;
+using engine::RunResult;
+using namespace std::chrono_literals;
+
+inline constexpr const char* kHandshakeWrite = "$@&$";
+inline constexpr const char* kTry1 = "Requesting Ack from target bootloader.  Try #1";
+inline constexpr const char* kTry2 = "Requesting Ack from target bootloader.  Try #2";
+inline constexpr const char* kTry3 = "Requesting Ack from target bootloader.  Try #3";
+inline constexpr const char* kSwitching = "Main code responded.  Switching to bootloader.";
+inline constexpr const char* kVersionCaption = "BootLoader Version: ";
+inline constexpr const char* kPortError = "Error encountered while accessing the com port.";
+inline constexpr const char* kDownloadError =
+    "Error encountered while downloading the firmware file.";
+
+// `expected` occurs in `actual` in this order, other entries allowed in between.
+::testing::AssertionResult InOrder(const std::vector<std::string>& actual,
+                                   const std::vector<std::string>& expected);
+
+// One download run against a scripted target: fake clock, port, target and window.
+class Scenario : public ::testing::Test {
+protected:
+    // Noon plus a whole second: waits start on whole seconds unless a test moves the clock.
+    FakeClock clock{Millis(12 * 3600 * 1000 + 1000)};
+    FakePort port{clock};
+    FakeHost host{clock, port};
+    TempDir dir;
+    std::optional<FakeBootloader> target;
+
+    FakeBootloader& Target(FakeBootloader::Options options = {}, LineScript script = LineScript()) {
+        target.emplace(port, std::move(options), std::move(script));
+        return *target;
+    }
+    // A target with the given ready answer (its version) and line script.
+    FakeBootloader& TargetReporting(std::string ready, LineScript script = LineScript()) {
+        FakeBootloader::Options options;
+        options.ready = Answer(std::move(ready));
+        return Target(std::move(options), std::move(script));
+    }
+
+    // Chooses an application image with these lines; returns its path.
+    std::string FlashImage(const std::vector<std::string>& lines, const std::string& end = "\r\n");
+    std::string EepromImage(const std::vector<std::string>& lines, const std::string& end = "\r\n");
+
+    // Runs DownloadFirmware and checks what holds after every run: the window idle again, the
+    // port closed (unless the run is expected to leave it as it found it), no scripted answer
+    // left over.
+    RunResult Run(bool expectPortClosed = true);
+
+    // The image lines the target received, in order (repeats included).
+    std::vector<std::string> LinesSent() const;
+    // The messages as "text" or "text [warning]".
+    std::vector<std::string> Messages() const { return host.entries("message: "); }
+    // Port writes after the handshake's.
+    std::vector<std::string> WritesAfterHandshake() const;
+
+    RunResult result;
+};
+
+} // namespace tavo::test

@@ -1,0 +1,112 @@
+#pragma once
+
+#include "engine/SerialPort.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/SpinGuard.h"
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavo::test {
+
+enum class PortOp {
+    SetXonXoff,
+    SetLineSettings,
+    SetPortNumber,
+    Open,
+    Close,
+    Write,
+    CountWaiting,
+    TakeWaiting,
+    WaitForInput,
+};
+
+// A serial port on a fake clock. It records every set-up and output operation in order, keeps all
+// written bytes, delivers scripted input at scripted times and fails on request. It behaves like
+// the real port where the run could tell the difference: port number 0 and a port number change
+// while open fail, reading or writing a closed port fails, opening and closing drop queued input.
+class FakePort final : public engine::SerialPort {
+public:
+    // Gets every chunk written, after it was accepted; typically schedules the target's answer.
+    using Responder = std::function<void(std::string_view chunk)>;
+
+    explicit FakePort(FakeClock& clock) : clock_(clock), guard_(clock) {}
+
+    bool isOpen() const override { return open_; }
+    void setXonXoff() override;
+    void setLineSettings(const std::string& settings) override;
+    void setPortNumber(int number) override;
+    void open() override;
+    void close() override;
+    void write(std::string_view data) override;
+    int countWaiting() override;
+    std::string takeWaiting() override;
+    bool waitForInput(Millis timeout) override;
+
+    // What happened, one readable entry per operation: "setXonXoff", "setLineSettings 19200,n,8,1",
+    // "setPortNumber 1", "open", "close", "write $@&$"; a failed one ends in " FAILED". Polls of
+    // the input are not recorded.
+    const std::vector<std::string>& log() const { return log_; }
+    const std::vector<std::string>& writes() const { return writes_; }
+    // The fake time of each write, in the order of writes().
+    const std::vector<Millis>& writeTimes() const { return writeTimes_; }
+    const std::string& written() const { return written_; }
+    int writeCount() const { return static_cast<int>(writes_.size()); }
+    int portNumber() const { return portNumber_; }
+    const std::string& lineSettings() const { return lineSettings_; }
+    bool xonXoff() const { return xonXoff_; }
+    int opens() const { return opens_; }
+
+    // The nth call (1-based, counted from construction) of `op` raises RunError; later calls
+    // behave normally again.
+    void failOn(PortOp op, int nth = 1, std::string reason = "Input/output error");
+    // A board that vanishes: after `writes` successful writes every further write and every read
+    // fails. Closing still works.
+    void vanishAfterWrites(int writes);
+
+    // Input arriving at time `at` (absolute) or `delay` from now. Bytes due while the port is
+    // closed are lost, as on a real line.
+    void deliverAt(Millis at, std::string bytes);
+    void deliverIn(Millis delay, std::string bytes) { deliverAt(clock_.now() + delay, bytes); }
+    // The earliest delivery still to come (strictly after now).
+    std::optional<Millis> nextDelivery() const;
+    // Bytes that have arrived and are not yet taken.
+    std::string waiting() const;
+
+    void onWrite(Responder responder) { responder_ = std::move(responder); }
+
+    FakeClock& clock() { return clock_; }
+    SpinGuard& spinGuard() { return guard_; }
+
+private:
+    void maybeFail(PortOp op);
+    void requireOpen(std::string_view what) const;
+    void record(std::string entry) { log_.push_back(std::move(entry)); }
+
+    FakeClock& clock_;
+    SpinGuard guard_;
+    Responder responder_;
+
+    bool open_ = false;
+    bool xonXoff_ = false;
+    int portNumber_ = 1;
+    int opens_ = 0;
+    std::string lineSettings_ = "9600,n,8,1";
+
+    std::vector<std::string> log_;
+    std::vector<std::string> writes_;
+    std::vector<Millis> writeTimes_;
+    std::string written_;
+
+    std::multimap<Millis, std::string> incoming_;
+
+    std::map<PortOp, int> calls_;
+    std::map<PortOp, std::map<int, std::string>> failures_;
+    std::optional<int> vanishAfter_;
+};
+
+} // namespace tavo::test

@@ -1,0 +1,292 @@
+// The headless host driving the real engine over a fake port on a fake clock: its timers, its
+// waits (blocking, never spinning), Ctrl+C and the --on-error answers.
+#include "tools/flash/HeadlessHost.h"
+#include "engine/DownloadRun.h"
+#include "engine/RunError.h"
+#include "tests/support/FakeBootloader.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/FakePort.h"
+#include "tests/support/TempImages.h"
+#include "tests/tools/RecordingDisplay.h"
+#include "tools/flash/ExitCode.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+
+namespace tavo::test {
+namespace {
+
+using engine::RunEnd;
+using flash::HeadlessHost;
+using flash::OnError;
+
+// Stands between the host and the fake port: notes when each line was written, and stops a run
+// that keeps asking the port without time passing (a spinning wait), which on a fake clock would
+// never end.
+class WatchingPort final : public engine::SerialPort {
+public:
+    WatchingPort(FakePort& inner, FakeClock& clock) : inner_(inner), clock_(clock) {}
+
+    bool isOpen() const override { return inner_.isOpen(); }
+    void setXonXoff() override { inner_.setXonXoff(); }
+    void setLineSettings(const std::string& s) override { inner_.setLineSettings(s); }
+    void setPortNumber(int n) override { inner_.setPortNumber(n); }
+    void open() override { inner_.open(); }
+    void close() override { inner_.close(); }
+    void write(std::string_view data) override {
+        writeTimes.push_back(clock_.now());
+        inner_.write(data);
+    }
+    int countWaiting() override {
+        poll();
+        return inner_.countWaiting();
+    }
+    std::string takeWaiting() override {
+        poll();
+        return inner_.takeWaiting();
+    }
+    bool waitForInput(Millis timeout) override {
+        poll();
+        if (!inner_.waiting().empty())
+            ++waitsWithInputWaiting;
+        if (brokenWaits)
+            return false; // back at once, as a port in trouble may be
+        return inner_.waitForInput(timeout);
+    }
+
+    std::vector<Millis> writeTimes;
+    int waitsWithInputWaiting = 0;
+    bool brokenWaits = false;
+    int maxPollsAtOneTime = 0;
+
+private:
+    void poll() {
+        if (clock_.now() != lastPollAt_) {
+            lastPollAt_ = clock_.now();
+            polls_ = 0;
+        }
+        maxPollsAtOneTime = std::max(maxPollsAtOneTime, ++polls_);
+        if (polls_ > 1000) {
+            ADD_FAILURE() << "the port is polled in a loop at " << clock_.now().count() << " ms";
+            throw engine::RunAbandoned{};
+        }
+    }
+
+    FakePort& inner_;
+    FakeClock& clock_;
+    Millis lastPollAt_{-1};
+    int polls_ = 0;
+};
+
+class HeadlessHostTest : public ::testing::Test {
+protected:
+    // A run with the given image lines as the Flash file and `answer` as the end of every line.
+    RunEnd run(OnError onError = OnError::Stop) {
+        settings::Settings s;
+        s.applicationFile = dir.write("app.hex", Join(image));
+        if (eepromImage) {
+            s.eepromFile = dir.write("data.eep", Join(*eepromImage));
+            s.eepromCheck = 1;
+        }
+        host.emplace(state, watch, clock, display, s, onError, &interrupt, [this](Millis d) {
+            ++sleeps;
+            clock.advanceBy(d);
+            if (onSleep)
+                onSleep();
+        });
+        auto result = engine::DownloadFirmware(state, *host, host->port(), clock);
+        return result.end;
+    }
+
+    FakeClock clock{Millis(10'000)};
+    FakePort port{clock};
+    WatchingPort watch{port, clock};
+    engine::RunState state;
+    RecordingDisplay display;
+    std::atomic<bool> interrupt{false};
+    std::function<void()> onSleep;
+    int sleeps = 0;
+    TempDir dir;
+    std::vector<std::string> image = ImageLines(3);
+    std::optional<std::vector<std::string>> eepromImage;
+    std::optional<HeadlessHost> host;
+};
+
+FakeBootloader::Options Board(std::string ready = "?V1.28") {
+    FakeBootloader::Options options;
+    options.ready = Answer(std::move(ready));
+    return options;
+}
+
+TEST_F(HeadlessHostTest, WholeRunShowsTheWindowsTextsInOrderAndSucceeds) {
+    FakeBootloader board(port, Board("?V1.3"), LineScript().finalLine(3));
+    display.clock = &clock;
+    auto start = clock.now();
+    ASSERT_EQ(run(), RunEnd::Success);
+
+    std::vector<std::string> expected = {
+        "status: Initializing the com port",
+        "status: Requesting Ack from target bootloader.  Try #1",
+        "status: Main code responded.  Switching to bootloader.",
+        "status: Requesting Ack from target bootloader.  Try #2",
+        "status: Main code responded.  Switching to bootloader.",
+        "status: Opening the file " + dir.path().string() + "/app.hex.",
+        "status: Sending FLASH File - lines remaining ",
+    };
+    EXPECT_EQ(display.entries("status: "), expected);
+    EXPECT_EQ(display.entries("version: ").back(), "version: BootLoader Version: 1.3");
+    EXPECT_EQ(display.entries("message: "),
+              std::vector<std::string>{"message: Flash File successfully downloaded."});
+    EXPECT_TRUE(display.has("started: 2"));
+    EXPECT_TRUE(display.has("progress: 2/2"));
+    EXPECT_TRUE(display.has("ended"));
+    EXPECT_EQ(display.log.back(), "idle");
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_FALSE(host->interrupted());
+
+    // Timer1 ticked at its 60 ms pace up to the end-of-file wait, which serves no events (its
+    // missed ticks come together as one, as a window's timer does).
+    auto served = (display.endedAt - start).count();
+    EXPECT_GE(host->timer1Ticks(), served / 60 - 1);
+    EXPECT_LE(host->timer1Ticks(), served / 60 + 2);
+}
+
+TEST_F(HeadlessHostTest, HandshakePauseWithUnreadAnswerSleepsInsteadOfSpinning) {
+    // The application's "^" arrives 20 ms into the one-second pause, which does not read it.
+    FakeBootloader board(port, Board(), LineScript().finalLine(3));
+    ASSERT_EQ(run(), RunEnd::Success);
+    EXPECT_EQ(watch.waitsWithInputWaiting, 0);
+    EXPECT_LT(watch.maxPollsAtOneTime, 20);
+    EXPECT_GT(sleeps, 0);
+}
+
+TEST_F(HeadlessHostTest, OldProtocolGivesUpOnASilentLineAfterFiveTimerTicks) {
+    FakeBootloader board(port, Board("?V1.27"), LineScript().silentAt(1).finalLine(3));
+    ASSERT_EQ(run(), RunEnd::Success);
+    // Handshake writes two chunks; the three lines follow.
+    ASSERT_EQ(watch.writeTimes.size(), 5u);
+    auto gap = (watch.writeTimes[3] - watch.writeTimes[2]).count();
+    EXPECT_GE(gap, 240);
+    EXPECT_LE(gap, 300);
+    EXPECT_TRUE(display.entries("ask: ").empty());
+    EXPECT_TRUE(display.entries("answered: ").empty());
+}
+
+TEST_F(HeadlessHostTest, LinesTimerShowsTheRemainingCountOnceASecondWhileSending) {
+    image = ImageLines(20);
+    FakeBootloader board(port, Board(), LineScript(Answer("~", Millis(250))).finalLine(20));
+    ASSERT_EQ(run(), RunEnd::Success);
+    // 20 lines at 250 ms: about five seconds of sending, so four or five ticks of Timer3, each
+    // showing a smaller count.
+    auto lines = display.entries("lines: ");
+    std::vector<int> shown;
+    for (const auto& entry : lines)
+        shown.push_back(std::stoi(entry.substr(7)));
+    ASSERT_GE(shown.size(), 5u); // the initial count, the ticks and the final "0"
+    EXPECT_EQ(shown.front(), 19);
+    EXPECT_EQ(shown.back(), 0);
+    EXPECT_GE(host->timer3Ticks(), 4);
+    EXPECT_LE(host->timer3Ticks(), 5);
+    for (std::size_t i = 2; i + 1 < shown.size(); ++i)
+        EXPECT_LT(shown[i], shown[i - 1]);
+}
+
+TEST_F(HeadlessHostTest, InterruptCancelsTheHandshakeAndClosesThePort) {
+    FakeBootloader::Options options = Board();
+    options.neverReady = true;
+    FakeBootloader board(port, options);
+    display.clock = &clock;
+    auto start = clock.now();
+    std::optional<Millis> signalAt;
+    onSleep = [&] {
+        if (!signalAt && clock.now() - start > Millis(3000)) {
+            interrupt = true;
+            signalAt = clock.now();
+        }
+    };
+    auto end = run();
+    EXPECT_EQ(end, RunEnd::Cancelled);
+    EXPECT_TRUE(host->interrupted());
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_EQ(display.entries("cancel").size(), 1u);
+    EXPECT_TRUE(display.entries("message: ").empty());
+    // The host notices the signal within a timer tick; the run stops at its next cancel test,
+    // at the latest after the one-second pause that has none.
+    ASSERT_TRUE(signalAt);
+    EXPECT_LE((display.cancelAt - *signalAt).count(), 60);
+    EXPECT_LE((clock.now() - *signalAt).count(), 1000 + 60);
+    EXPECT_EQ(flash::ExitCodeFor(end, host->interrupted()), flash::kExitCancelled);
+}
+
+TEST_F(HeadlessHostTest, InterruptBeforeTheRunStillCancelsIt) {
+    // The run clears Cancel when it starts; Ctrl+C pressed before that must not be lost.
+    FakeBootloader board(port, Board(), LineScript().finalLine(3));
+    interrupt = true;
+    EXPECT_EQ(run(), RunEnd::Cancelled);
+    EXPECT_FALSE(port.isOpen());
+}
+
+TEST_F(HeadlessHostTest, OnErrorPoliciesAnswerTheLineQuestions) {
+    const std::string question = "Checksum error at line 2. Continue with download?";
+    struct Case {
+        OnError policy;
+        std::deque<std::optional<bool>> typed;
+        RunEnd end;
+        std::string shown;
+    };
+    std::vector<Case> cases = {
+        {OnError::Continue, {}, RunEnd::Success, "answered: " + question + " -> yes"},
+        {OnError::Stop, {}, RunEnd::Declined, "answered: " + question + " -> no"},
+        {OnError::Ask, {true}, RunEnd::Success, "ask: " + question},
+        {OnError::Ask, {false}, RunEnd::Declined, "ask: " + question},
+        // End of input at the question: nobody said yes.
+        {OnError::Ask, {std::nullopt}, RunEnd::Declined, "ask: " + question},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.shown + " " + std::to_string(static_cast<int>(c.end)));
+        FakeClock caseClock{Millis(10'000)};
+        FakePort casePort{caseClock};
+        WatchingPort caseWatch{casePort, caseClock};
+        FakeBootloader board(casePort, Board(), LineScript().checksumErrors(2, 3).finalLine(3));
+        RecordingDisplay caseDisplay;
+        caseDisplay.answers = c.typed;
+        engine::RunState caseState;
+        settings::Settings s;
+        s.applicationFile = dir.write("app.hex", Join(image));
+        HeadlessHost caseHost(caseState, caseWatch, caseClock, caseDisplay, s, c.policy, nullptr,
+                              [&](Millis d) { caseClock.advanceBy(d); });
+        auto result = engine::DownloadFirmware(caseState, caseHost, caseHost.port(), caseClock);
+        EXPECT_EQ(result.end, c.end);
+        EXPECT_TRUE(caseDisplay.has(c.shown));
+        EXPECT_EQ(caseDisplay.entries("ask: ").size() + caseDisplay.entries("answered: ").size(),
+                  1u);
+    }
+}
+
+TEST_F(HeadlessHostTest, OldBootloaderRefusingEepromUnchecksTheSetting) {
+    eepromImage = ImageLines(2, 'E');
+    FakeBootloader board(port, Board("?V1.2"));
+    EXPECT_EQ(run(), RunEnd::EepromRefused);
+    EXPECT_EQ(host->currentSettings().eepromCheck, 0);
+    EXPECT_TRUE(display.has("message: Embedded Bootloader Version does not support EEPROM write."));
+    EXPECT_FALSE(port.isOpen());
+}
+
+TEST_F(HeadlessHostTest, PortThatReturnsFromWaitsAtOnceDoesNotMakeTheRunSpin) {
+    // A silent line under the new protocol waits three seconds per try; the port comes back from
+    // every wait at once without input. The host sleeps the rest instead of returning at once.
+    FakeBootloader board(port, Board(), LineScript().silentAt(2).finalLine(3));
+    watch.brokenWaits = true;
+    auto start = clock.now();
+    EXPECT_EQ(run(), RunEnd::Declined);
+    EXPECT_TRUE(display.has("answered: Did not receive a response after sending line 2. Continue "
+                            "with download? -> no"));
+    // Three tries of 2 to 3 seconds each went by on the clock.
+    EXPECT_GE((clock.now() - start).count(), 6000);
+    EXPECT_LT(watch.maxPollsAtOneTime, 20);
+}
+
+} // namespace
+} // namespace tavo::test

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "engine/DownloadRun.h"
+
+#include <string>
+#include <vector>
+
+// The process exit codes of tavo-flash: one per way a run can end, so that scripts can tell a
+// board that rejected the image from a cable that is not plugged in.
+namespace tavo::flash {
+
+enum ExitCode : int {
+    kExitSuccess = 0,
+    kExitCompletedWithErrors = 1, // the board reported the file complete with errors
+    kExitLineErrorStopped = 2,    // a line error was answered with stop (No)
+    kExitNoEndOfFileAnswer = 3,   // no usable answer at the end of the file
+    kExitNoResponse = 4,          // the bootloader never became ready
+    kExitEepromUnsupported = 5,   // the bootloader is too old for EEPROM writes
+    kExitPortError = 6,           // the port could not be set up, opened or closed
+    kExitConnectionLost = 7,      // a port failure during the handshake or the transfer
+    kExitFileError = 8,           // an image path is missing or the file cannot be opened
+    kExitNothingToSend = 9,       // neither image chosen: only the handshake ran
+    kExitUsage = 64,              // bad command line
+    kExitInternal = 70,           // an unexpected failure of the program itself
+    kExitCancelled = 130,         // Ctrl+C
+};
+
+// The exit code for how a run ended. A run stopped by Ctrl+C counts as cancelled even when it
+// ended through a declined question (Ctrl+C while a question was asked).
+int ExitCodeFor(engine::RunEnd end, bool interrupted);
+
+struct ExitCodeDoc {
+    int code;
+    std::string meaning;
+};
+
+// Every code with its meaning, in ascending order, for --help.
+std::vector<ExitCodeDoc> ExitCodeTable();
+
+} // namespace tavo::flash

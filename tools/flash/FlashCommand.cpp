@@ -1,0 +1,105 @@
+#include "tools/flash/FlashCommand.h"
+
+#include "AppInfo.h"
+#include "engine/DownloadRun.h"
+#include "engine/SerialLink.h"
+#include "serial/DeviceSerialPort.h"
+#include "serial/PortMap.h"
+#include "settings/SettingsFile.h"
+#include "settings/Utf8Path.h"
+#include "tools/flash/ConsoleDisplay.h"
+#include "tools/flash/ExitCode.h"
+#include "tools/flash/HeadlessHost.h"
+#include "tools/flash/Interrupt.h"
+#include "tools/flash/Options.h"
+#include "tools/flash/TracePort.h"
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <ostream>
+
+namespace tavo::flash {
+
+namespace {
+
+std::string Beside(const std::string& folder, const std::string& name) {
+    return settings::Utf8FromPath(settings::PathFromUtf8(folder) / name);
+}
+
+std::string Describe(const settings::Settings& s, const serial::DeviceSerialPort& port) {
+    auto line = engine::LineSettingsForBaudIndex(s.baudIndex);
+    std::string text = "Port " + port.device() + ", " +
+                       (line ? *line : std::string("line settings unchanged")) + ", XON/XOFF";
+    if (s.eepromCheck == 1)
+        text += "\nEEPROM image: " + s.eepromFile;
+    if (s.flashCheck == 1)
+        text += "\nFlash image: " + s.applicationFile;
+    return text;
+}
+
+} // namespace
+
+int RunFlashCommand(const std::vector<std::string>& args, const CommandEnvironment& env) {
+    auto parsed = ParseOptions(args, env.stdinIsTerminal);
+    if (auto* usage = std::get_if<UsageError>(&parsed)) {
+        env.err << usage->text << '\n';
+        return kExitUsage;
+    }
+    const auto& options = std::get<Options>(parsed);
+    if (options.help) {
+        env.out << HelpText();
+        return kExitSuccess;
+    }
+    if (options.version) {
+        env.out << app::kTitle << ' ' << app::VersionLine() << '\n';
+        return kExitSuccess;
+    }
+
+    auto settingsPath = options.settingsFile.value_or(Beside(env.programFolder, "dazez.txt"));
+    auto settings = settings::LoadSettings(settingsPath);
+    auto device = ApplyOptions(options, settings);
+
+    serial::DeviceSerialPort devicePort(
+        serial::PortMap::Load(Beside(env.programFolder, "ports.txt")));
+    devicePort.setDeviceOverride(device);
+    // The port number picks the device unless --port named one.
+    if (!device && settings.comPortIndex >= 0 && settings.comPortIndex < settings::kPortCount)
+        devicePort.setPortNumber(settings.comPortIndex + 1);
+
+    std::ofstream traceFile;
+    std::unique_ptr<TracePort> trace;
+    if (options.traceFile) {
+        traceFile.open(settings::PathFromUtf8(*options.traceFile), std::ios::binary);
+        if (!traceFile) {
+            env.err << "tavo-flash: cannot create the trace file " << *options.traceFile << '\n';
+            return kExitFileError;
+        }
+        traceFile << "# " << app::kTitle << ' ' << app::VersionLine()
+                  << ": seconds since start, > sent, < received\n";
+        trace = std::make_unique<TracePort>(devicePort, traceFile);
+    }
+    engine::SerialPort& port = trace ? static_cast<engine::SerialPort&>(*trace) : devicePort;
+
+    engine::SteadyClock clock;
+    ConsoleDisplay display(env.out, env.err, options.verbosity, env.stdoutIsTerminal, clock,
+                           ReadStdinLine);
+    display.note("Settings: " + settingsPath);
+    display.note(Describe(settings, devicePort));
+
+    InterruptGuard interrupt;
+    engine::RunState state;
+    HeadlessHost host(state, port, clock, display, settings, options.onError,
+                      &InterruptGuard::flag());
+
+    auto started = std::chrono::steady_clock::now();
+    auto result = engine::DownloadFirmware(state, host, host.port(), clock);
+    auto seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    display.note("Run took " + FormatDuration(seconds));
+    if (traceFile.is_open())
+        traceFile.flush();
+    return ExitCodeFor(result.end, host.interrupted());
+}
+
+} // namespace tavo::flash

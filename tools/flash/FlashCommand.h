@@ -1,0 +1,23 @@
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace tavo::flash {
+
+// What the command needs of the process it runs in.
+struct CommandEnvironment {
+    std::ostream& out;
+    std::ostream& err;
+    bool stdinIsTerminal = false;
+    bool stdoutIsTerminal = false;
+    // Where dazez.txt and ports.txt are looked for by default.
+    std::string programFolder;
+};
+
+// The whole of tavo-flash: parses the arguments (without the program name), runs one download
+// and returns the process exit code (see ExitCode.h).
+int RunFlashCommand(const std::vector<std::string>& args, const CommandEnvironment& env);
+
+} // namespace tavo::flash

@@ -1,0 +1,64 @@
+#include "tools/flash/Interrupt.h"
+
+#include "tools/flash/ExitCode.h"
+
+#include <cerrno>
+#include <csignal>
+#include <unistd.h>
+
+namespace tavo::flash {
+
+namespace {
+
+std::atomic<bool> gInterrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the flag is set from a signal handler");
+
+struct sigaction gOldInt;
+struct sigaction gOldTerm;
+
+extern "C" void OnInterrupt(int) {
+    if (gInterrupted.exchange(true))
+        ::_exit(kExitCancelled);
+}
+
+} // namespace
+
+InterruptGuard::InterruptGuard() {
+    gInterrupted = false;
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a blocked wait or read returns, so the flag is seen at once.
+    action.sa_flags = 0;
+    ::sigaction(SIGINT, &action, &gOldInt);
+    ::sigaction(SIGTERM, &action, &gOldTerm);
+}
+
+InterruptGuard::~InterruptGuard() {
+    ::sigaction(SIGINT, &gOldInt, nullptr);
+    ::sigaction(SIGTERM, &gOldTerm, nullptr);
+}
+
+const std::atomic<bool>& InterruptGuard::flag() {
+    return gInterrupted;
+}
+
+std::optional<std::string> ReadStdinLine() {
+    std::string line;
+    for (;;) {
+        char c = 0;
+        auto n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR) {
+            if (gInterrupted)
+                return std::nullopt;
+            continue;
+        }
+        if (n <= 0)
+            return line.empty() ? std::nullopt : std::optional<std::string>(line);
+        if (c == '\n')
+            return line;
+        line += c;
+    }
+}
+
+} // namespace tavo::flash

@@ -1,0 +1,216 @@
+#include "tools/flash/Options.h"
+
+#include "engine/SerialLink.h"
+#include "tools/flash/ExitCode.h"
+
+#include <charconv>
+#include <sstream>
+
+namespace tavo::flash {
+
+namespace {
+
+bool AllDigits(const std::string& text) {
+    if (text.empty())
+        return false;
+    for (char c : text)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+std::optional<int> ToInt(const std::string& text) {
+    int value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
+}
+
+std::string RateList() {
+    std::string list;
+    for (int i = 0; i < settings::kBaudCount; ++i) {
+        if (auto line = engine::LineSettingsForBaudIndex(i))
+            if (auto rate = engine::BaudFromLineSettings(*line))
+                list += (list.empty() ? "" : " ") + std::to_string(*rate);
+    }
+    return list;
+}
+
+UsageError Usage(const std::string& text) {
+    return UsageError{"tavo-flash: " + text + "\nTry 'tavo-flash --help' for more information."};
+}
+
+} // namespace
+
+std::optional<int> BaudIndexForRate(int rate) {
+    for (int i = 0; i < settings::kBaudCount; ++i) {
+        auto line = engine::LineSettingsForBaudIndex(i);
+        if (line && engine::BaudFromLineSettings(*line) == rate)
+            return i;
+    }
+    return std::nullopt;
+}
+
+std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& args,
+                                               bool stdinIsTerminal) {
+    Options options;
+    options.onError = stdinIsTerminal ? OnError::Ask : OnError::Stop;
+    bool quiet = false;
+    bool verbose = false;
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::optional<std::string> inlineValue;
+        if (auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            inlineValue = name.substr(eq + 1);
+            name = name.substr(0, eq);
+        }
+        auto flag = [&]() -> bool { return !inlineValue.has_value(); };
+        // The value of an option that takes one: "--name=value" or "--name value".
+        auto value = [&]() -> std::optional<std::string> {
+            if (inlineValue)
+                return inlineValue;
+            if (i + 1 < args.size())
+                return args[++i];
+            return std::nullopt;
+        };
+
+        if (name == "--help" || name == "-h") {
+            if (!flag())
+                return Usage("option '" + name + "' takes no value");
+            options.help = true;
+        } else if (name == "--version") {
+            if (!flag())
+                return Usage("option '" + name + "' takes no value");
+            options.version = true;
+        } else if (name == "--quiet" || name == "-q") {
+            if (!flag())
+                return Usage("option '" + name + "' takes no value");
+            quiet = true;
+        } else if (name == "--verbose" || name == "-v") {
+            if (!flag())
+                return Usage("option '" + name + "' takes no value");
+            verbose = true;
+        } else if (name == "--port" || name == "--baud" || name == "--flash" ||
+                   name == "--eeprom" || name == "--settings" || name == "--on-error" ||
+                   name == "--trace") {
+            auto v = value();
+            if (!v)
+                return Usage("option '" + name + "' needs a value");
+            if (name == "--port") {
+                if (v->empty())
+                    return Usage("--port needs a port number 1..8 or a device path");
+                // A bare number can only mean a port of the list; there is no device "9".
+                if (AllDigits(*v)) {
+                    auto n = ToInt(*v);
+                    if (!n || *n < 1 || *n > settings::kPortCount)
+                        return Usage("port number '" + *v + "' is not 1..8");
+                }
+                options.port = *v;
+            } else if (name == "--baud") {
+                auto rate = ToInt(*v);
+                auto index = rate ? BaudIndexForRate(*rate) : std::nullopt;
+                if (!index)
+                    return Usage("baud rate '" + *v + "' is not one of " + RateList());
+                options.baudIndex = *index;
+            } else if (name == "--flash") {
+                options.flashFile = *v;
+            } else if (name == "--eeprom") {
+                options.eepromFile = *v;
+            } else if (name == "--settings") {
+                options.settingsFile = *v;
+            } else if (name == "--trace") {
+                if (v->empty())
+                    return Usage("--trace needs a file name");
+                options.traceFile = *v;
+            } else {
+                if (*v == "ask")
+                    options.onError = OnError::Ask;
+                else if (*v == "continue")
+                    options.onError = OnError::Continue;
+                else if (*v == "stop")
+                    options.onError = OnError::Stop;
+                else
+                    return Usage("--on-error must be ask, continue or stop, not '" + *v + "'");
+                if (options.onError == OnError::Ask && !stdinIsTerminal)
+                    return Usage("--on-error ask needs a terminal on standard input");
+            }
+        } else if (name.rfind("-", 0) == 0) {
+            return Usage("unknown option '" + name + "'");
+        } else {
+            return Usage("unexpected argument '" + name + "'");
+        }
+    }
+
+    if (quiet && verbose)
+        return Usage("--quiet and --verbose exclude each other");
+    options.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
+    return options;
+}
+
+std::optional<std::string> ApplyOptions(const Options& options, settings::Settings& settings) {
+    std::optional<std::string> device;
+    if (options.port) {
+        if (AllDigits(*options.port)) {
+            settings.comPortIndex = *ToInt(*options.port) - 1;
+        } else {
+            device = *options.port;
+            // The device replaces whatever the number maps to, but the run still sets a number
+            // first, and "no entry chosen" (-1) would fail that.
+            if (settings.comPortIndex < 0 || settings.comPortIndex >= settings::kPortCount)
+                settings.comPortIndex = 0;
+        }
+    }
+    if (options.baudIndex)
+        settings.baudIndex = *options.baudIndex;
+    // Naming an image on the command line chooses exactly the images named there.
+    if (options.flashFile || options.eepromFile) {
+        settings.flashCheck = options.flashFile ? 1 : 0;
+        settings.eepromCheck = options.eepromFile ? 1 : 0;
+        if (options.flashFile)
+            settings.applicationFile = *options.flashFile;
+        if (options.eepromFile)
+            settings.eepromFile = *options.eepromFile;
+    }
+    return device;
+}
+
+std::string HelpText() {
+    std::ostringstream out;
+    out << "Usage: tavo-flash [OPTION]...\n"
+           "Send firmware images to a board's serial bootloader, as the window's \"Start "
+           "Programming\" does.\n"
+           "Settings come from the settings file; the options below override them.\n"
+           "\n"
+           "  --port N|DEVICE       port 1..8 (mapped through ports.txt beside the program)\n"
+           "                        or a device path such as /dev/ttyUSB0\n"
+           "  --baud RATE           one of: "
+        << RateList()
+        << "\n"
+           "  --flash FILE          application image for Flash (Intel HEX)\n"
+           "  --eeprom FILE         EEPROM image; naming --flash and/or --eeprom sends exactly\n"
+           "                        the images named (EEPROM first when both)\n"
+           "  --settings FILE       settings file to read (default: dazez.txt beside the\n"
+           "                        program; never written; a missing file gives the defaults)\n"
+           "  --on-error ask|continue|stop\n"
+           "                        answer to the board's line errors (default: ask when\n"
+           "                        standard input is a terminal, stop otherwise)\n"
+           "  --trace FILE          log every byte sent and received, with timestamps\n"
+           "  -q, --quiet           print only failures\n"
+           "  -v, --verbose         print more detail (version, failure reasons, timing)\n"
+           "  -h, --help            show this help and exit\n"
+           "      --version         show the program's title and version and exit\n"
+           "\n"
+           "Ctrl+C cancels the run at its next checkpoint and closes the port; a second\n"
+           "Ctrl+C ends the program at once.\n"
+           "\n"
+           "Exit status:\n";
+    for (const auto& [code, meaning] : ExitCodeTable()) {
+        std::string number = std::to_string(code);
+        out << "  " << std::string(3 - number.size(), ' ') << number << "  " << meaning << "\n";
+    }
+    return out.str();
+}
+
+} // namespace tavo::flash

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "settings/Settings.h"
+
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+// The command line of tavo-flash and how it overrides the settings file.
+namespace tavo::flash {
+
+// The answer to the questions the run asks when the board reports an error on a line.
+enum class OnError { Ask, Continue, Stop };
+
+enum class Verbosity { Quiet, Normal, Verbose };
+
+struct Options {
+    std::optional<std::string> port; // "1".."8" or a device path
+    std::optional<int> baudIndex;    // entry of the baud list
+    std::optional<std::string> flashFile;
+    std::optional<std::string> eepromFile;
+    std::optional<std::string> settingsFile;
+    OnError onError = OnError::Stop;
+    std::optional<std::string> traceFile;
+    Verbosity verbosity = Verbosity::Normal;
+    bool help = false;
+    bool version = false;
+};
+
+struct UsageError {
+    std::string text;
+};
+
+// Parses the arguments after the program name. `stdinIsTerminal` decides the default of
+// --on-error (ask on a terminal, stop otherwise) and whether "ask" is allowed at all.
+std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& args,
+                                               bool stdinIsTerminal);
+
+// The baud list entry of a bit rate, or nothing when the rate is not one of the ten.
+std::optional<int> BaudIndexForRate(int rate);
+
+// Applies the command line to the settings read from the settings file. Returns the device to
+// open instead of the mapped port when --port names one.
+std::optional<std::string> ApplyOptions(const Options& options, settings::Settings& settings);
+
+std::string HelpText();
+
+} // namespace tavo::flash

@@ -1,0 +1,24 @@
+#include "tools/flash/ExitCode.h"
+#include "tools/flash/FlashCommand.h"
+
+#include "AppInfo.h"
+
+#include <QCoreApplication>
+
+#include <exception>
+#include <iostream>
+#include <unistd.h>
+
+int main(int argc, char** argv) {
+    // The serial port is a Qt object; it wants an application object on its thread.
+    QCoreApplication app(argc, argv);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    tavo::flash::CommandEnvironment env{std::cout, std::cerr, ::isatty(STDIN_FILENO) == 1,
+                                        ::isatty(STDOUT_FILENO) == 1, tavo::app::ProgramFolder()};
+    try {
+        return tavo::flash::RunFlashCommand(args, env);
+    } catch (const std::exception& error) {
+        std::cerr << "tavo-flash: internal error: " << error.what() << '\n';
+        return tavo::flash::kExitInternal;
+    }
+}

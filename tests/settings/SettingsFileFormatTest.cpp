@@ -70,23 +70,22 @@ TEST(SettingsFileWrite, DefaultsGiveTheSeventyTwoByteFile) {
 }
 
 TEST(SettingsFileWrite, RecordsInFileOrderNegativeIndexesAndDoubledQuotes) {
-    Settings s;
-    s.comPortIndex = -1;
-    s.baudIndex = 9;
-    s.applicationFile = "a.hex";
-    s.startDownloadSequence = "2";
-    s.bootloaderReady = "3";
-    s.jumpCommand = "4";
-    s.bootloaderActive = "5";
-    s.pageError = "6";
-    s.fileCompleteWithErrors = "7";
-    s.fileCompleteNoErrors = "8";
-    s.checksumError = "9";
-    s.lineComplete = "say \"x\"";
-    s.eepromFile = "e.eep";
-    s.eepromWrite = "\"";
-    s.eepromCheck = 1;
-    s.flashCheck = 2;
+    const Settings s{.comPortIndex = -1,
+                     .baudIndex = 9,
+                     .applicationFile = "a.hex",
+                     .startDownloadSequence = "2",
+                     .bootloaderReady = "3",
+                     .jumpCommand = "4",
+                     .bootloaderActive = "5",
+                     .pageError = "6",
+                     .fileCompleteWithErrors = "7",
+                     .fileCompleteNoErrors = "8",
+                     .checksumError = "9",
+                     .lineComplete = "say \"x\"",
+                     .eepromFile = "e.eep",
+                     .eepromWrite = "\"",
+                     .eepromCheck = 1,
+                     .flashCheck = 2};
     EXPECT_EQ(Written(s),
               Join({"-1", "9", "\"a.hex\"", "\"2\"", "\"3\"", "\"4\"", "\"5\"", "\"6\"", "\"7\"",
                     "\"8\"", "\"9\"", "\"say \"\"x\"\"\"", "\"e.eep\"", "\"\"\"\"", "1", "2"}));

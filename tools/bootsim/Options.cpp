@@ -272,7 +272,9 @@ Faults (K[:T] means line K, for its first T tries; without T, every try):
   --silent K[:T]           take the line but send no answer (repeatable)
   --fault-file WHICH       faults and --drop-after hit only files for flash or eeprom
                            (default any)
-  --drop-after K           after answering line K, close the device and exit
+  --drop-after K           after answering line K, ignore all further input and, 200 ms
+                           later (time for the loader to read the answer), close the device
+                           and exit
   --never-ready            the application never jumps (no answer at all)
   --active-only            jumps and answers the active string, never gets ready
   --delay MS               wait MS milliseconds before each answer
@@ -281,7 +283,7 @@ Faults (K[:T] means line K, for its first T tries; without T, every try):
   --noise TEXT             send TEXT before every line answer (no answer characters allowed)
 
 Ending:
-  --exit-after-eof         exit once a download is complete
+  --exit-after-eof         exit once a download is complete (200 ms after its last answer)
   Otherwise it exits when the slave side is closed after a complete download, on SIGTERM or
   SIGINT, or after --drop-after. Output files are written on every exit.
   Exit status 0; 1 on a failure to set up; 2 on a bad command line.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <string>
@@ -27,6 +28,8 @@ using Clock = std::chrono::steady_clock;
 using Micros = std::chrono::microseconds;
 
 int g_signalPipe[2] = {-1, -1};
+
+constexpr auto kLinger = std::chrono::milliseconds(200);
 
 void OnSignal(int) {
     char c = 1;
@@ -134,8 +137,13 @@ private:
             auto now = Clock::now();
             processDueInput(now);
             writeDueOutput(now);
-            if (output_.empty() && (board_.dropRequested() ||
-                                    (options_.exitAfterEof && board_.completedDownloads() > 0)))
+            if (!exitAt_ && output_.empty() &&
+                (board_.dropRequested() ||
+                 (options_.exitAfterEof && board_.completedDownloads() > 0)))
+                // Give the loader a moment to read the last answer: a hang-up discards what the
+                // slave side has not read yet.
+                exitAt_ = now + kLinger;
+            if (exitAt_ && now >= *exitAt_)
                 return;
             if (!hungUp)
                 checkSettings(false);
@@ -146,6 +154,8 @@ private:
                 until = std::min(until, input_.front().first);
             if (!output_.empty())
                 until = std::min(until, output_.front().first);
+            if (exitAt_)
+                until = std::min(until, *exitAt_);
             int timeout = static_cast<int>(std::max<long long>(
                 0, std::chrono::ceil<std::chrono::milliseconds>(until - now).count()));
 
@@ -183,6 +193,8 @@ private:
         if (n <= 0)
             return false;
         std::string_view bytes(buffer, static_cast<std::size_t>(n));
+        if (board_.dropRequested())
+            return true; // the connection is gone as far as the board is concerned
         received_.append(bytes);
         checkSettings(true);
         if (options_.verbose)
@@ -295,6 +307,7 @@ private:
     Clock::time_point outputFree_{};
     LineSettings settings_;
     bool haveSettings_ = false;
+    std::optional<Clock::time_point> exitAt_;
     LineSettings reported_;
     bool haveReported_ = false;
 };

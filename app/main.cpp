@@ -1,0 +1,29 @@
+#include "app/AppInfo.h"
+#include "ui/Form1.h"
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTimer>
+
+int main(int argc, char* argv[]) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QString::fromUtf8(tavo::app::kTitle));
+    QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
+                                            .arg(tavo::app::kMajor)
+                                            .arg(tavo::app::kMinor)
+                                            .arg(tavo::app::kRevision));
+
+    tavo::ui::Form1 window(QString::fromStdString(tavo::app::ProgramFolder()));
+    QObject::connect(&window, &tavo::ui::Form1::programEnded, &application, &QApplication::quit,
+                     Qt::QueuedConnection);
+    window.show();
+
+    // --start presses "Start Programming" as soon as the window is up (for demonstrations).
+    if (QApplication::arguments().contains(QStringLiteral("--start"))) {
+        QTimer::singleShot(0, &window, [&window] {
+            if (auto* start = window.findChild<QPushButton*>(QStringLiteral("Command2")))
+                start->click();
+        });
+    }
+    return QApplication::exec();
+}

@@ -1,0 +1,220 @@
+// The small commands: file drops, select-all on focus, the shared file dialog, File > Open/Save.
+#include "tests/gui/GuiSupport.h"
+
+#include "ui/BrowseDialog.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTest>
+#include <QUrl>
+
+using namespace tavo;
+using namespace tavo::gui_test;
+
+namespace {
+
+class Commands : public ::testing::Test {
+protected:
+    ProgramFolder folder;
+    ui::Form1 form{folder.path()};
+
+    void SetUp() override {
+        form.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+        QApplication::setActiveWindow(&form);
+    }
+
+    // Delivers a drag entering the box and, when it was accepted, the drop.
+    bool drop(QLineEdit* box, QMimeData* data) {
+        const QPoint at = box->rect().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(box, &enter);
+        QDropEvent dropped(QPointF(at), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(box, &dropped);
+        return enter.isAccepted();
+    }
+};
+
+TEST_F(Commands, DroppingFilesLeavesTheLastOne) {
+    for (const char* name : {"Text1", "Text11"}) {
+        SCOPED_TRACE(name);
+        auto* box = Find<QLineEdit>(&form, name);
+        QMimeData files;
+        files.setUrls({QUrl::fromLocalFile("/tmp/one.hex"), QUrl::fromLocalFile("/tmp/two.eep"),
+                       QUrl::fromLocalFile("/tmp/a dir, with comma/three.bin")});
+        EXPECT_TRUE(drop(box, &files));
+        EXPECT_EQ(box->text(), "/tmp/a dir, with comma/three.bin");
+    }
+}
+
+TEST_F(Commands, DroppingTextChangesNothing) {
+    auto* box = Find<QLineEdit>(&form, "Text1");
+    box->setText("/tmp/kept.hex");
+    QMimeData text;
+    text.setText("some selected words");
+    EXPECT_FALSE(drop(box, &text));
+    EXPECT_EQ(box->text(), "/tmp/kept.hex");
+
+    // A link that is not a local file is not a file list either.
+    QMimeData web;
+    web.setUrls({QUrl("https://example.org/image.hex")});
+    EXPECT_FALSE(drop(box, &web));
+    EXPECT_EQ(box->text(), "/tmp/kept.hex");
+}
+
+TEST_F(Commands, FocusSelectsTheWholeText) {
+    auto* text1 = Find<QLineEdit>(&form, "Text1");
+    auto* text11 = Find<QLineEdit>(&form, "Text11");
+    text1->setText("/tmp/application.hex");
+    text11->setText("/tmp/data.eep");
+
+    // By keyboard.
+    text11->setFocus(Qt::TabFocusReason);
+    EXPECT_EQ(text11->selectedText(), "/tmp/data.eep");
+    // By a click in the middle of the text: the click must not undo the selection.
+    QTest::mouseClick(text1, Qt::LeftButton, Qt::NoModifier, QPoint(20, text1->height() / 2));
+    EXPECT_TRUE(text1->hasFocus());
+    EXPECT_EQ(text1->selectedText(), "/tmp/application.hex");
+    EXPECT_EQ(text1->selectionStart(), 0);
+    // A second click in a focused box places the cursor as usual.
+    QTest::mouseClick(text1, Qt::LeftButton, Qt::NoModifier, QPoint(20, text1->height() / 2));
+    EXPECT_EQ(text1->selectedText(), "");
+    // Typing replaces the selected content.
+    text11->setFocus(Qt::TabFocusReason);
+    QTest::keyClicks(text11, "/x.eep");
+    EXPECT_EQ(text11->text(), "/x.eep");
+
+    // AutoSelect on anything that is not a text box does nothing.
+    form.AutoSelect(Find<QComboBox>(&form, "Combo1"));
+}
+
+TEST(QtNameFilters, PairsBecomeQtFilters) {
+    EXPECT_EQ(ui::QtNameFilters("Hex Files (*.hex)|*.hex|Binary Files (*.bin)|*.bin"),
+              QStringList({"Hex Files (*.hex)", "Binary Files (*.bin)"}));
+    EXPECT_EQ(ui::QtNameFilters("EEPROM Files (*.eep)|*.eep|Hex Files (*.hex)|*.hex|Binary Files "
+                                "(*.bin)|*.bin")
+                  .join(";;"),
+              "EEPROM Files (*.eep);;Hex Files (*.hex);;Binary Files (*.bin)");
+    EXPECT_EQ(ui::QtNameFilters("Images|*.hex;*.eep"), QStringList({"Images (*.hex;*.eep)"}));
+    EXPECT_EQ(ui::QtNameFilters(""), QStringList());
+}
+
+// Answers the next file dialog with a typed name (or cancels when it is empty), and notes how
+// the dialog looked.
+struct DialogSeen {
+    QString title;
+    QStringList filters;
+    QString offeredName;
+    QFileDialog::AcceptMode mode = QFileDialog::AcceptOpen;
+    QString suffix;
+};
+
+ModalDriver AnswerDialog(DialogSeen& seen, const QString& typed) {
+    return ModalDriver([&seen, typed](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        if (dialog == nullptr)
+            return;
+        seen.title = dialog->windowTitle();
+        seen.filters = dialog->nameFilters();
+        seen.mode = dialog->acceptMode();
+        seen.suffix = dialog->defaultSuffix();
+        auto* nameBox = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        seen.offeredName = nameBox ? nameBox->text() : QString();
+        if (typed.isEmpty()) {
+            dialog->reject();
+            return;
+        }
+        nameBox->setText(typed);
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+}
+
+TEST_F(Commands, BrowseButtonsShareOneDialog) {
+    folder.write("app.hex", ":00000001FF\r\n");
+    auto* text1 = Find<QLineEdit>(&form, "Text1");
+    auto* text11 = Find<QLineEdit>(&form, "Text11");
+    DialogSeen seen;
+    {
+        auto driver = AnswerDialog(seen, folder.file("app.hex"));
+        Find<QPushButton>(&form, "Command1")->click();
+    }
+    EXPECT_EQ(text1->text(), folder.file("app.hex"));
+    EXPECT_EQ(seen.title, "Select File to Download");
+    EXPECT_EQ(seen.filters, QStringList({"Hex Files (*.hex)", "Binary Files (*.bin)"}));
+    EXPECT_EQ(seen.mode, QFileDialog::AcceptOpen);
+    EXPECT_EQ(seen.suffix, "hex");
+    EXPECT_EQ(form.browseDialog().dialog()->testOption(QFileDialog::DontUseNativeDialog), true);
+
+    // The EEPROM dialog offers the application file's name; a cancel changes nothing.
+    text11->setText("/tmp/before.eep");
+    {
+        auto driver = AnswerDialog(seen, QString());
+        Find<QPushButton>(&form, "Command7")->click();
+    }
+    EXPECT_EQ(seen.title, "Select File to Download");
+    EXPECT_EQ(seen.filters,
+              QStringList({"EEPROM Files (*.eep)", "Hex Files (*.hex)", "Binary Files (*.bin)"}));
+    EXPECT_EQ(seen.offeredName, "app.hex");
+    EXPECT_EQ(text11->text(), "/tmp/before.eep");
+
+    // A name typed without extension gets ".hex".
+    {
+        auto driver = AnswerDialog(seen, folder.file("app"));
+        Find<QPushButton>(&form, "Command7")->click();
+    }
+    EXPECT_EQ(text11->text(), folder.file("app.hex"));
+}
+
+TEST_F(Commands, FileMenuSavesAndLoadsSettingsFiles) {
+    auto* text1 = Find<QLineEdit>(&form, "Text1");
+    auto* baud = Find<QComboBox>(&form, "Combo2");
+    text1->setText("/tmp/saved, with comma.hex");
+    baud->setCurrentIndex(9);
+
+    DialogSeen seen;
+    {
+        auto driver = AnswerDialog(seen, folder.file("mysettings.txt"));
+        Find<QAction>(&form, "SaveMenu")->trigger();
+    }
+    EXPECT_EQ(seen.title, "Select File to Save");
+    EXPECT_EQ(seen.filters, QStringList({"Text Files (*.txt)"}));
+    EXPECT_EQ(seen.mode, QFileDialog::AcceptSave);
+    EXPECT_EQ(seen.suffix, "hex");
+    const QByteArray saved = folder.read("mysettings.txt");
+    EXPECT_TRUE(saved.startsWith("0\r\n9\r\n\"/tmp/saved, with comma.hex\"\r\n")) << saved.data();
+
+    text1->setText("changed");
+    baud->setCurrentIndex(0);
+    {
+        auto driver = AnswerDialog(seen, folder.file("mysettings.txt"));
+        Find<QAction>(&form, "OpenMenu")->trigger();
+    }
+    EXPECT_EQ(seen.title, "Select File to Open");
+    EXPECT_EQ(seen.offeredName, "mysettings.txt"); // the name chosen last, in any use
+    EXPECT_EQ(text1->text(), "/tmp/saved, with comma.hex");
+    EXPECT_EQ(baud->currentIndex(), 9);
+
+    // A name without extension saves to ".hex"; a cancelled Open loads nothing.
+    {
+        auto driver = AnswerDialog(seen, folder.file("plain"));
+        Find<QAction>(&form, "SaveMenu")->trigger();
+    }
+    EXPECT_FALSE(folder.read("plain.hex").isEmpty());
+    text1->setText("kept");
+    {
+        auto driver = AnswerDialog(seen, QString());
+        Find<QAction>(&form, "OpenMenu")->trigger();
+    }
+    EXPECT_EQ(text1->text(), "kept");
+}
+
+} // namespace

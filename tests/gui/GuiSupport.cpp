@@ -1,0 +1,195 @@
+#include "tests/gui/GuiSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPushButton>
+#include <QTest>
+
+#include <QPointer>
+
+#include <cerrno>
+#include <csignal>
+#include <unistd.h>
+
+namespace tavo::gui_test {
+
+namespace {
+
+// One Qt application for the whole test binary, made when the tests start (not when CTest only
+// lists them).
+class QtEnvironment final : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        qunsetenv("QT_QPA_PLATFORMTHEME");
+        static int argc = 1;
+        static char name[] = "tavo_gui_tests";
+        static char* argv[] = {name, nullptr};
+        app_ = new QApplication(argc, argv);
+        // The tests end windows themselves; the last one closing must not end anything.
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
+    void TearDown() override {
+        delete app_;
+        app_ = nullptr;
+    }
+
+private:
+    QApplication* app_ = nullptr;
+};
+
+[[maybe_unused]] auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+} // namespace
+
+ModalDriver::ModalDriver(Handler handler) : timer_(std::make_unique<QTimer>()) {
+    timer_->setInterval(5);
+    // Each modal widget is handled once; it may take a moment to go away.
+    auto last = std::make_shared<QPointer<QWidget>>();
+    QObject::connect(timer_.get(), &QTimer::timeout, [handler = std::move(handler), last] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr || modal == *last)
+            return;
+        *last = modal;
+        handler(modal);
+    });
+    timer_->start();
+}
+
+ModalDriver::~ModalDriver() = default;
+
+SeenBox Describe(QMessageBox* box) {
+    SeenBox seen;
+    seen.title = box->windowTitle();
+    seen.text = box->text();
+    seen.informative = box->informativeText();
+    seen.icon = box->icon();
+    seen.buttons = box->standardButtons();
+    if (auto* def = box->defaultButton())
+        seen.defaultButton = box->standardButton(def);
+    return seen;
+}
+
+void Dismiss(QMessageBox* box, QMessageBox::StandardButton preferred) {
+    QAbstractButton* button = box->button(preferred);
+    if (button == nullptr)
+        button = box->button(QMessageBox::Ok);
+    if (button != nullptr)
+        button->click();
+    else
+        box->reject();
+}
+
+ModalDriver ModalDriver::answeringBoxes(std::vector<SeenBox>& seen,
+                                        QMessageBox::StandardButton answer) {
+    return ModalDriver([&seen, answer](QWidget* modal) {
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            seen.push_back(Describe(box));
+            Dismiss(box, answer);
+        }
+    });
+}
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
+    return QTest::qWaitFor(condition, timeoutMs);
+}
+
+ProgramFolder::ProgramFolder() {
+    EXPECT_TRUE(dir_.isValid());
+}
+
+void ProgramFolder::write(const QString& name, const QByteArray& bytes) const {
+    QFile f(file(name));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+QByteArray ProgramFolder::read(const QString& name) const {
+    QFile f(file(name));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+bool Bootsim::Available() {
+    return QFileInfo(QStringLiteral(TAVO_BIN_DIR "/tavo-bootsim")).isExecutable();
+}
+
+Bootsim::Bootsim(const QStringList& arguments) {
+    process_.setProgram(QStringLiteral(TAVO_BIN_DIR "/tavo-bootsim"));
+    process_.setArguments(arguments);
+    process_.start();
+    if (!process_.waitForStarted(5000)) {
+        ADD_FAILURE() << "tavo-bootsim did not start";
+        return;
+    }
+    // The first line of its output names the pseudo-terminal.
+    while (!process_.canReadLine() && process_.waitForReadyRead(5000)) {
+    }
+    slave_ = QString::fromLocal8Bit(process_.readLine()).trimmed();
+    if (slave_.isEmpty())
+        ADD_FAILURE() << "tavo-bootsim named no pseudo-terminal: "
+                      << process_.readAllStandardError().toStdString();
+}
+
+QByteArray Bootsim::output() {
+    return process_.readAllStandardOutput();
+}
+
+// Qt's serial port leaves a lock file per device; a test that dies with the port open would
+// leave a stale one for a pseudo-terminal number the system hands out again.
+static void RemoveLockFiles(const QString& device) {
+    QString name = device;
+    if (name.startsWith(QStringLiteral("/dev/")))
+        name = name.mid(5);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char* dir : {"/var/lock", "/run/lock", "/tmp", "/var/tmp", "/var/spool/locks",
+                            "/var/spool/uucp", "/etc/locks", "/var/lock/lockdev"}) {
+        QFile lock(QString::fromLatin1(dir) + QStringLiteral("/LCK..") + name);
+        if (!lock.open(QIODevice::ReadOnly))
+            continue;
+        const qint64 pid = lock.readLine().trimmed().toLongLong();
+        lock.close();
+        const bool ours = pid == ::getpid();
+        const bool dead = pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+        if (ours || dead)
+            lock.remove();
+    }
+}
+
+Bootsim::~Bootsim() {
+    if (!slave_.isEmpty())
+        RemoveLockFiles(slave_);
+    process_.terminate();
+    if (!process_.waitForFinished(3000)) {
+        process_.kill();
+        process_.waitForFinished(3000);
+    }
+}
+
+QByteArray HexImage(int lines) {
+    QByteArray image;
+    for (int i = 0; i < lines; ++i) {
+        const int address = i * 16;
+        QByteArray record = QByteArray::number(0x10, 16).rightJustified(2, '0') +
+                            QByteArray::number(address, 16).rightJustified(4, '0').toUpper() + "00";
+        int sum = 0x10 + (address >> 8) + (address & 0xff);
+        for (int b = 0; b < 16; ++b) {
+            const int value = (i * 16 + b) & 0xff;
+            record += QByteArray::number(value, 16).rightJustified(2, '0').toUpper();
+            sum += value;
+        }
+        record += QByteArray::number((-sum) & 0xff, 16).rightJustified(2, '0').toUpper();
+        image += ":" + record + "\r\n";
+    }
+    image += ":00000001FF\r\n";
+    return image;
+}
+
+} // namespace tavo::gui_test

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "ui/Form1.h"
+
+#include <gtest/gtest.h>
+
+#include <QMessageBox>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace tavo::gui_test {
+
+// A control of a window by its object name; fails the test when it is missing.
+template <class T> T* Find(QObject* root, const char* name) {
+    auto* found = root->findChild<T*>(QString::fromLatin1(name));
+    if (found == nullptr)
+        ADD_FAILURE() << "no " << name;
+    return found;
+}
+
+// A message box as the user saw it.
+struct SeenBox {
+    QString title;
+    QString text;
+    QString informative;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+};
+
+// Watches for modal widgets (message boxes, the file dialog) while the code under test runs its
+// own event loops, and hands each new one to a handler that answers or dismisses it.
+class ModalDriver {
+public:
+    using Handler = std::function<void(QWidget*)>;
+    explicit ModalDriver(Handler handler);
+    ~ModalDriver();
+
+    // Message boxes are recorded and answered with `answer` (OK boxes are dismissed with OK).
+    static ModalDriver answeringBoxes(std::vector<SeenBox>& seen,
+                                      QMessageBox::StandardButton answer = QMessageBox::Yes);
+
+    ModalDriver(ModalDriver&&) = default;
+
+private:
+    std::unique_ptr<QTimer> timer_;
+};
+
+SeenBox Describe(QMessageBox* box);
+void Dismiss(QMessageBox* box, QMessageBox::StandardButton preferred);
+
+// Runs the event loop until the condition holds or the time is up.
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000);
+
+// A program folder of its own for each test: dazez.txt and ports.txt go here.
+class ProgramFolder {
+public:
+    ProgramFolder();
+    QString path() const { return dir_.path(); }
+    QString file(const QString& name) const { return dir_.filePath(name); }
+    void write(const QString& name, const QByteArray& bytes) const;
+    QByteArray read(const QString& name) const;
+
+private:
+    QTemporaryDir dir_;
+};
+
+// The simulated board on a pseudo-terminal. Skips the calling test when the tool is not built.
+class Bootsim {
+public:
+    explicit Bootsim(const QStringList& arguments = {});
+    ~Bootsim();
+    static bool Available();
+    bool started() const { return !slave_.isEmpty(); }
+    // The pseudo-terminal the window should open.
+    const QString& slave() const { return slave_; }
+    QByteArray output();
+
+private:
+    QProcess process_;
+    QString slave_;
+};
+
+// An Intel HEX image of `lines` data records and the end record.
+QByteArray HexImage(int lines);
+
+} // namespace tavo::gui_test

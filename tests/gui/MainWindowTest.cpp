@@ -1,0 +1,231 @@
+// The main window as it stands after start-up: controls, captions, arrangement, menus, timers.
+#include "tests/gui/GuiSupport.h"
+
+#include "app/AppInfo.h"
+#include "ui/Form1.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+using namespace tavo;
+using namespace tavo::gui_test;
+
+namespace {
+
+class MainWindow : public ::testing::Test {
+protected:
+    ProgramFolder folder;
+    ui::Form1 form{folder.path()};
+};
+
+QStringList Items(QComboBox* combo) {
+    QStringList items;
+    for (int i = 0; i < combo->count(); ++i)
+        items << combo->itemText(i);
+    return items;
+}
+
+TEST_F(MainWindow, CaptionCarriesTheVersionAndTheWindowHasAnIcon) {
+    EXPECT_EQ(form.windowTitle(), QString::fromStdString(app::MainWindowCaption()));
+    EXPECT_TRUE(form.windowTitle().endsWith(QStringLiteral(" - V 2.1")));
+    EXPECT_FALSE(form.windowIcon().isNull());
+    EXPECT_FALSE(form.windowIcon().pixmap(32, 32).isNull());
+}
+
+TEST_F(MainWindow, ControlsHaveTheirCaptionsAndItems) {
+    EXPECT_EQ(Find<QGroupBox>(&form, "Frame1")->title(), "Connection");
+    EXPECT_EQ(Find<QLabel>(&form, "Label4")->text(), "Com Port Selection:");
+    EXPECT_EQ(Find<QLabel>(&form, "Label5")->text(), "Baud Rate Selection:");
+    EXPECT_EQ(
+        Items(Find<QComboBox>(&form, "Combo1")),
+        QStringList({"Com 1", "Com 2", "Com 3", "Com 4", "Com 5", "Com 6", "Com 7", "Com 8"}));
+    EXPECT_EQ(Items(Find<QComboBox>(&form, "Combo2")),
+              QStringList({"1200", "2400", "4800", "9600", "14400", "19200", "38400", "56000",
+                           "57600", "115200"}));
+    EXPECT_FALSE(Find<QComboBox>(&form, "Combo1")->isEditable());
+    EXPECT_FALSE(Find<QComboBox>(&form, "Combo2")->isEditable());
+    EXPECT_EQ(Find<QCheckBox>(&form, "FlashCheck")->text(), "Application Code");
+    EXPECT_EQ(Find<QCheckBox>(&form, "EepromCheck")->text(), "EEPROM Code");
+    EXPECT_EQ(Find<QPushButton>(&form, "Command1")->text(), "&Browse");
+    EXPECT_EQ(Find<QPushButton>(&form, "Command7")->text(), "B&rowse");
+    auto* start = Find<QPushButton>(&form, "Command2");
+    EXPECT_EQ(start->text(), "Start Programming");
+    EXPECT_EQ(start->toolTip(), "Send the Jump to Bootloader Command to the target and wait for "
+                                "Bootloader Active Character before continuing.");
+    EXPECT_EQ(Find<QPushButton>(&form, "Command4")->text(), "Cancel");
+    EXPECT_EQ(Find<QPushButton>(&form, "Command5")->text(), "Info");
+    EXPECT_EQ(Find<QPushButton>(&form, "Command3")->text(), "E&xit");
+    EXPECT_EQ(Find<QLabel>(&form, "Label3")->text(), "Status:");
+    EXPECT_EQ(Find<QLabel>(&form, "Label2")->text(), "Idle");
+    EXPECT_EQ(Find<QLabel>(&form, "Label14")->text(), "");
+    auto* bar = Find<QProgressBar>(&form, "ProgressBar1");
+    EXPECT_EQ(bar->minimum(), 0);
+    EXPECT_EQ(bar->maximum(), 100);
+    EXPECT_EQ(bar->value(), 0);
+}
+
+TEST_F(MainWindow, ProtocolStringsLiveInTwoHiddenFrames) {
+    struct Row {
+        const char* frame;
+        const char* label;
+        const char* caption;
+        const char* box;
+        const char* text;
+    };
+    const Row rows[] = {
+        {"Frame2", "Label8", "Jump to Bootloader Command:", "Text4", "$"},
+        {"Frame2", "Label9", "Bootloader Active Character:", "Text5", "^"},
+        {"Frame2", "Label6", "Start Download Sequence:", "Text2", "@&$"},
+        {"Frame2", "Label7", "Bootloader Ready:", "BLReadyText", "?"},
+        {"Frame2", "Label1", "EEPROM Write:", "Text12", "*"},
+        {"Frame3", "Label10", "Line Complete Character:", "Text6", "~"},
+        {"Frame3", "Label11", "Page Error Character:", "Text7", "%"},
+        {"Frame3", "Label15", "Checksum Error Character:", "Text10", "-"},
+        {"Frame3", "Label12", "File Complete with Errors Character:", "Text8", "#"},
+        {"Frame3", "Label13", "File Complete, No Errors Character:", "Text9", "@"},
+    };
+    EXPECT_EQ(Find<QGroupBox>(&form, "Frame2")->title(), "Start Bootloader Characters");
+    EXPECT_EQ(Find<QGroupBox>(&form, "Frame3")->title(), "Download File Characters");
+    int lastTop[2] = {-1, -1};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.box);
+        auto* frame = Find<QGroupBox>(&form, row.frame);
+        auto* label = frame->findChild<QLabel*>(row.label);
+        auto* box = frame->findChild<QLineEdit*>(row.box);
+        ASSERT_NE(label, nullptr);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(label->text(), row.caption);
+        EXPECT_EQ(box->text(), row.text);
+        EXPECT_EQ(box->maxLength(), 32767); // Qt's own limit; nothing shorter is set
+        // Label directly above its box, pairs from top to bottom in the listed order.
+        EXPECT_LT(label->geometry().bottom(), box->geometry().top());
+        int& top = lastTop[row.frame[5] - '2'];
+        EXPECT_GT(label->y(), top);
+        top = box->y();
+    }
+}
+
+TEST_F(MainWindow, VisibilityAtCreation) {
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    for (const char* hidden : {"Command4", "Label14", "Label16", "Frame2", "Frame3"}) {
+        SCOPED_TRACE(hidden);
+        EXPECT_FALSE(Find<QWidget>(&form, hidden)->isVisible());
+    }
+    for (const char* shown :
+         {"Frame1", "Label4", "Combo1", "Label5", "Combo2", "Frame4", "FlashCheck", "Text1",
+          "Command1", "EepromCheck", "Text11", "Command7", "Command2", "Frame5", "Label3", "Label2",
+          "ProgressBar1", "Command5", "Command3"}) {
+        SCOPED_TRACE(shown);
+        auto* w = Find<QWidget>(&form, shown);
+        EXPECT_TRUE(w->isVisible());
+        EXPECT_TRUE(w->isEnabled());
+    }
+    // The start button has the focus when the window opens.
+    EXPECT_EQ(QApplication::focusWidget(), Find<QWidget>(&form, "Command2"));
+}
+
+TEST_F(MainWindow, TabOrderSkipsHiddenControls) {
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    QApplication::setActiveWindow(&form);
+    auto* start = Find<QWidget>(&form, "Command2");
+    start->setFocus(Qt::TabFocusReason);
+    QStringList visited{start->objectName()};
+    for (int i = 0; i < 11; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        visited << QApplication::focusWidget()->objectName();
+    }
+    EXPECT_EQ(visited, QStringList({"Command2", "Combo1", "Combo2", "Command1", "Command5",
+                                    "Command3", "Text1", "FlashCheck", "EepromCheck", "Text11",
+                                    "Command7", "Command2"}));
+}
+
+TEST_F(MainWindow, ArrangementFollowsTheDesignAndSurvivesResizing) {
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    auto* client = form.centralWidget();
+    EXPECT_EQ(client->size(), QSize(721, 366));
+    // Twips / 15.
+    EXPECT_EQ(Find<QWidget>(&form, "Frame1")->geometry(), QRect(24, 16, 129, 177));
+    EXPECT_EQ(Find<QWidget>(&form, "Frame4")->geometry(), QRect(160, 16, 529, 137));
+    EXPECT_EQ(Find<QWidget>(&form, "Frame5")->geometry(), QRect(160, 160, 529, 33));
+    EXPECT_EQ(Find<QWidget>(&form, "ProgressBar1")->geometry(), QRect(160, 208, 529, 25));
+    EXPECT_EQ(Find<QWidget>(&form, "Text1")->width(), 321);
+    EXPECT_EQ(Find<QWidget>(&form, "Command2")->size(), QSize(193, 33));
+    EXPECT_EQ(Find<QWidget>(&form, "Command4")->width(), 121);
+    EXPECT_TRUE(Find<QWidget>(&form, "Command2")
+                    ->geometry()
+                    .contains(Find<QWidget>(&form, "Command4")->geometry()));
+    for (const char* name : {"Frame2", "Frame3"})
+        EXPECT_EQ(Find<QWidget>(&form, name)->geometry().top(), 0);
+
+    QMap<QString, QRect> before;
+    for (QWidget* w : client->findChildren<QWidget*>())
+        before[w->objectName()] = w->geometry();
+    form.resize(1000, 700);
+    QApplication::processEvents();
+    form.showMaximized();
+    QApplication::processEvents();
+    for (QWidget* w : client->findChildren<QWidget*>())
+        EXPECT_EQ(w->geometry(), before[w->objectName()]) << w->objectName().toStdString();
+}
+
+TEST_F(MainWindow, MenusAndShortcuts) {
+    auto* file = Find<QMenu>(&form, "FileMenu");
+    EXPECT_EQ(file->title(), "&File");
+    QStringList captions;
+    for (QAction* a : file->actions())
+        captions << a->text();
+    EXPECT_EQ(captions, QStringList({"&Open", "&Save", "E&xit"}));
+    EXPECT_EQ(Find<QAction>(&form, "OpenMenu")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
+    EXPECT_EQ(Find<QAction>(&form, "SaveMenu")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_S));
+    EXPECT_TRUE(Find<QAction>(&form, "ExitMenu")->shortcut().isEmpty());
+    EXPECT_EQ(Find<QAction>(&form, "InfoMenu")->text(), "&Info");
+}
+
+TEST_F(MainWindow, TimersAndTheirTicks) {
+    auto* timer1 = Find<QTimer>(&form, "Timer1");
+    auto* timer3 = Find<QTimer>(&form, "Timer3");
+    EXPECT_EQ(timer1->interval(), 60);
+    EXPECT_TRUE(timer1->isActive());
+    EXPECT_EQ(timer3->interval(), 1000);
+    EXPECT_FALSE(timer3->isActive());
+
+    // Timer1 counts TickCount up to 5 and rests there.
+    form.state().TickCount = 0;
+    EXPECT_TRUE(WaitFor([&] { return form.state().TickCount.value() == 5; }, 2000));
+    QTest::qWait(150);
+    EXPECT_EQ(form.state().TickCount.value(), 5);
+
+    // Timer3, once the run starts it, shows the lines remaining.
+    form.state().LinesRemaining = 42;
+    form.host().setLinesTimerEnabled(true);
+    EXPECT_TRUE(timer3->isActive());
+    EXPECT_TRUE(WaitFor([&] { return Find<QLabel>(&form, "Label14")->text() == "42"; }, 3000));
+    form.host().setLinesTimerEnabled(false);
+    EXPECT_FALSE(timer3->isActive());
+}
+
+TEST_F(MainWindow, PortItemsNameTheirDevice) {
+    folder.write("ports.txt", "1=/dev/null\n2=/dev/tavo-no-such-port\n");
+    ui::Form1 mapped(folder.path());
+    auto* ports = Find<QComboBox>(&mapped, "Combo1");
+    EXPECT_EQ(ports->itemData(0, Qt::ToolTipRole).toString(), "/dev/null (present)");
+    EXPECT_EQ(ports->itemData(1, Qt::ToolTipRole).toString(),
+              "/dev/tavo-no-such-port (not present)");
+}
+
+} // namespace

@@ -1,0 +1,118 @@
+// The settings file at start-up and at exit.
+#include "tests/gui/GuiSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace tavo;
+using namespace tavo::gui_test;
+
+namespace {
+
+const QByteArray kDefaultsFile = "0\r\n5\r\n\"\"\r\n\"@&$\"\r\n\"?\"\r\n\"$\"\r\n\"^\"\r\n\"%\"\r\n"
+                                 "\"#\"\r\n\"@\"\r\n\"-\"\r\n\"~\"\r\n\"\"\r\n\"*\"\r\n0\r\n1\r\n";
+
+TEST(SettingsAtStart, MissingFileGivesTheDefaults) {
+    ProgramFolder folder;
+    ui::Form1 form(folder.path());
+    EXPECT_EQ(Find<QComboBox>(&form, "Combo1")->currentText(), "Com 1");
+    EXPECT_EQ(Find<QComboBox>(&form, "Combo2")->currentText(), "19200"); // not the 9600 preset
+    EXPECT_EQ(form.currentSettings(), settings::Settings{});
+    EXPECT_TRUE(Find<QCheckBox>(&form, "FlashCheck")->isChecked());
+    EXPECT_FALSE(Find<QCheckBox>(&form, "EepromCheck")->isChecked());
+}
+
+TEST(SettingsAtStart, FileValuesReachEveryControl) {
+    ProgramFolder folder;
+    folder.write("dazez.txt", "3\r\n9\r\n\"/tmp/app, v2.hex\"\r\n\"AB\"\r\n\"R\"\r\n\"J\"\r\n"
+                              "\"A\"\r\n\"P\"\r\n\"W\"\r\n\"K\"\r\n\"C\"\r\n\"L\"\r\n"
+                              "\"/tmp/d.eep\"\r\n\"E\"\r\n1\r\n0\r\n");
+    ui::Form1 form(folder.path());
+    EXPECT_EQ(Find<QComboBox>(&form, "Combo1")->currentText(), "Com 4");
+    EXPECT_EQ(Find<QComboBox>(&form, "Combo2")->currentText(), "115200");
+    EXPECT_EQ(Find<QLineEdit>(&form, "Text1")->text(), "/tmp/app, v2.hex");
+    const std::pair<const char*, const char*> boxes[] = {
+        {"Text2", "AB"}, {"BLReadyText", "R"},     {"Text4", "J"}, {"Text5", "A"},
+        {"Text7", "P"},  {"Text8", "W"},           {"Text9", "K"}, {"Text10", "C"},
+        {"Text6", "L"},  {"Text11", "/tmp/d.eep"}, {"Text12", "E"}};
+    for (const auto& [name, text] : boxes)
+        EXPECT_EQ(Find<QLineEdit>(&form, name)->text(), text) << name;
+    EXPECT_TRUE(Find<QCheckBox>(&form, "EepromCheck")->isChecked());
+    EXPECT_FALSE(Find<QCheckBox>(&form, "FlashCheck")->isChecked());
+}
+
+TEST(SettingsAtStart, GreyedAndUnselectedValuesSurviveARoundTrip) {
+    ProgramFolder folder;
+    QByteArray file = kDefaultsFile;
+    file.replace(0, 6, "0\r\n-1\r\n");     // no baud entry selected
+    file.replace(file.size() - 3, 1, "2"); // Application Code greyed
+    ASSERT_TRUE(file.startsWith("0\r\n-1\r\n\"\"\r\n"));
+    ASSERT_TRUE(file.endsWith("0\r\n2\r\n"));
+    folder.write("dazez.txt", file);
+    {
+        ui::Form1 form(folder.path());
+        EXPECT_EQ(Find<QComboBox>(&form, "Combo2")->currentIndex(), -1);
+        EXPECT_EQ(Find<QCheckBox>(&form, "FlashCheck")->checkState(), Qt::PartiallyChecked);
+        EXPECT_EQ(form.currentSettings().flashCheck, 2);
+        form.close();
+    }
+    EXPECT_EQ(folder.read("dazez.txt"), file);
+}
+
+TEST(SettingsAtExit, ExitSavesTheControlsAndEndsTheProgram) {
+    ProgramFolder folder;
+    ui::Form1 form(folder.path());
+    form.show();
+    QSignalSpy ended(&form, &ui::Form1::programEnded);
+    Find<QPushButton>(&form, "Command3")->click();
+    EXPECT_EQ(folder.read("dazez.txt"), kDefaultsFile);
+    EXPECT_EQ(ended.count(), 1);
+    EXPECT_FALSE(form.isVisible());
+}
+
+TEST(SettingsAtExit, CloseBoxAndMenuSaveToo) {
+    ProgramFolder folder;
+    {
+        ui::Form1 form(folder.path());
+        form.show();
+        Find<QLineEdit>(&form, "Text1")->setText("/tmp/by-close-box.hex");
+        form.close();
+    }
+    EXPECT_TRUE(folder.read("dazez.txt").contains("\"/tmp/by-close-box.hex\""));
+    {
+        ui::Form1 form(folder.path());
+        EXPECT_EQ(Find<QLineEdit>(&form, "Text1")->text(), "/tmp/by-close-box.hex");
+        form.show();
+        Find<QLineEdit>(&form, "Text1")->setText("/tmp/by-menu.hex");
+        Find<QAction>(&form, "ExitMenu")->trigger();
+    }
+    EXPECT_TRUE(folder.read("dazez.txt").contains("\"/tmp/by-menu.hex\""));
+}
+
+TEST(SettingsAtExit, AFailedSaveIsReportedAndTheWindowStillCloses) {
+    ProgramFolder folder;
+    const QString missing = folder.file("gone");
+    ui::Form1 form(missing); // a program folder that does not exist
+    form.show();
+    std::vector<SeenBox> seen;
+    {
+        auto driver = ModalDriver::answeringBoxes(seen);
+        form.close();
+    }
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].text,
+              "An error occured while saving file " + QDir(missing).filePath("dazez.txt"));
+    EXPECT_EQ(seen[0].title, "TAVO  Programmer");
+    EXPECT_EQ(seen[0].icon, QMessageBox::Warning);
+    EXPECT_FALSE(form.isVisible());
+}
+
+} // namespace

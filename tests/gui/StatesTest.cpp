@@ -1,0 +1,241 @@
+// Busy and idle, Cancel, the run's message boxes and questions, and the host's waits.
+#include "tests/gui/GuiSupport.h"
+
+#include "app/AppInfo.h"
+#include "ui/FormHost.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+
+using namespace tavo;
+using namespace tavo::gui_test;
+
+namespace {
+
+class States : public ::testing::Test {
+protected:
+    ProgramFolder folder;
+    ui::Form1 form{folder.path()};
+
+    bool enabled(const char* name) { return Find<QWidget>(&form, name)->isEnabled(); }
+    bool shown(const char* name) { return !Find<QWidget>(&form, name)->isHidden(); }
+};
+
+const char* const kButtonsLocked[] = {"Command1", "Command2", "Command3", "Command5", "Command7"};
+const char* const kSettingControls[] = {
+    "Text1", "Text2",  "BLReadyText", "Text4",  "Text5",  "Text6",  "Text7",       "Text8",
+    "Text9", "Text10", "Text11",      "Text12", "Combo1", "Combo2", "EepromCheck", "FlashCheck"};
+
+TEST_F(States, BusyLocksEverythingButCancelAndTheMenus) {
+    form.state().CancelRequested = true;
+    form.host().setBusyState();
+    for (const char* name : kButtonsLocked)
+        EXPECT_FALSE(enabled(name)) << name;
+    for (const char* name : kSettingControls)
+        EXPECT_FALSE(enabled(name)) << name;
+    EXPECT_TRUE(shown("Command4"));
+    EXPECT_TRUE(enabled("Command4"));
+    EXPECT_FALSE(shown("Command2"));
+    EXPECT_EQ(Find<QLabel>(&form, "Label2")->text(), "");
+    EXPECT_FALSE(form.state().CancelRequested);
+    for (const char* menu : {"OpenMenu", "SaveMenu", "ExitMenu", "InfoMenu"})
+        EXPECT_TRUE(Find<QAction>(&form, menu)->isEnabled()) << menu;
+}
+
+TEST_F(States, IdleRestoresTheCreationStateButKeepsValuesAndVersion) {
+    auto* text1 = Find<QLineEdit>(&form, "Text1");
+    text1->setText("/tmp/app.hex");
+    form.host().setBusyState();
+    form.host().setVersionLabel("BootLoader Version: 1.3");
+    form.host().setVersionLabelVisible(true);
+    form.host().setLinesRemaining("7");
+    form.host().setLinesRemainingVisible(true);
+    form.host().setProgressMax(10);
+    form.host().setProgressValue(4);
+    form.host().setIdleState();
+
+    for (const char* name : kButtonsLocked)
+        EXPECT_TRUE(enabled(name)) << name;
+    for (const char* name : kSettingControls)
+        EXPECT_TRUE(enabled(name)) << name;
+    EXPECT_TRUE(shown("Command2"));
+    EXPECT_FALSE(shown("Command4"));
+    EXPECT_FALSE(shown("Label14"));
+    EXPECT_EQ(Find<QLabel>(&form, "Label14")->text(), "");
+    EXPECT_EQ(Find<QLabel>(&form, "Label2")->text(), "Idle");
+    EXPECT_TRUE(shown("Label16"));
+    EXPECT_EQ(Find<QLabel>(&form, "Label16")->text(), "BootLoader Version: 1.3");
+    EXPECT_EQ(Find<QProgressBar>(&form, "ProgressBar1")->value(), 4);
+    EXPECT_EQ(text1->text(), "/tmp/app.hex");
+}
+
+TEST_F(States, CancelSetsTheFlagOnceAndDisablesItself) {
+    form.show();
+    form.host().setBusyState();
+    auto* cancel = Find<QPushButton>(&form, "Command4");
+    QTest::mouseClick(cancel, Qt::LeftButton);
+    EXPECT_TRUE(form.state().CancelRequested);
+    EXPECT_FALSE(cancel->isEnabled());
+    EXPECT_TRUE(cancel->isVisible());
+    // Esc is the cancel button's key, but only while it is usable.
+    form.state().CancelRequested = false;
+    QTest::keyClick(&form, Qt::Key_Escape);
+    EXPECT_FALSE(form.state().CancelRequested);
+    form.host().setBusyState();
+    QTest::keyClick(&form, Qt::Key_Escape);
+    EXPECT_TRUE(form.state().CancelRequested);
+}
+
+TEST_F(States, EmptyProgressRangeShowsAnEmptyBarNotABusyOne) {
+    auto* bar = Find<QProgressBar>(&form, "ProgressBar1");
+    form.host().setProgressMax(-1); // a file of no line
+    form.host().setProgressMin(0);
+    form.host().setProgressValue(0);
+    EXPECT_LT(bar->minimum(), bar->maximum());
+    EXPECT_EQ(bar->value(), 0);
+    form.host().setProgressMax(25);
+    EXPECT_EQ(bar->maximum(), 25);
+}
+
+TEST_F(States, MessagesAreTitledWithTheCaption) {
+    std::vector<SeenBox> seen;
+    {
+        auto driver = ModalDriver::answeringBoxes(seen);
+        form.host().showMessage(
+            {"Flash File successfully downloaded.", engine::MessageIcon::None, {}});
+        form.host().showMessage({"Error encountered while accessing the com port.",
+                                 engine::MessageIcon::Warning,
+                                 "Cannot open /dev/ttyS0: Permission denied"});
+    }
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].title, QString::fromStdString(app::MainWindowCaption()));
+    EXPECT_EQ(seen[0].text, "Flash File successfully downloaded.");
+    EXPECT_EQ(seen[0].icon, QMessageBox::NoIcon);
+    EXPECT_EQ(seen[0].buttons, QMessageBox::Ok);
+    EXPECT_TRUE(seen[0].informative.isEmpty());
+    EXPECT_EQ(seen[1].text, "Error encountered while accessing the com port.");
+    EXPECT_EQ(seen[1].icon, QMessageBox::Warning);
+    EXPECT_TRUE(seen[1].informative.startsWith("Cannot open /dev/ttyS0: Permission denied"));
+    EXPECT_TRUE(seen[1].informative.contains("dialout"));
+}
+
+TEST(MessageDetail, DialoutHintOnlyForRefusedAccess) {
+    EXPECT_EQ(ui::MessageDetail({"x", engine::MessageIcon::Warning, ""}), "");
+    EXPECT_EQ(ui::MessageDetail({"x", engine::MessageIcon::Warning, "No such file or directory"}),
+              "No such file or directory");
+    EXPECT_NE(
+        ui::MessageDetail({"x", engine::MessageIcon::Warning, "Permission denied"}).find("dialout"),
+        std::string::npos);
+}
+
+TEST_F(States, QuestionsDefaultToYesAndCarryNoIcon) {
+    std::vector<SeenBox> seen;
+    bool first = false;
+    bool second = true;
+    {
+        auto yes = ModalDriver([&](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            ASSERT_NE(box, nullptr);
+            seen.push_back(Describe(box));
+            // Enter takes the default button.
+            QTest::keyClick(box, Qt::Key_Return);
+        });
+        first = form.host().askYesNo("Checksum error at line 3. Continue with download?");
+    }
+    {
+        auto no = ModalDriver::answeringBoxes(seen, QMessageBox::No);
+        second = form.host().askYesNo("Did not receive a response after sending line 9. "
+                                      "Continue with download?");
+    }
+    EXPECT_TRUE(first);
+    EXPECT_FALSE(second);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].text, "Checksum error at line 3. Continue with download?");
+    EXPECT_EQ(seen[0].title, form.windowTitle());
+    EXPECT_EQ(seen[0].icon, QMessageBox::NoIcon);
+    EXPECT_EQ(seen[0].buttons, QMessageBox::Yes | QMessageBox::No);
+    EXPECT_EQ(seen[0].defaultButton, QMessageBox::Yes);
+}
+
+TEST_F(States, EntryChecksReportTheMissingPathAndFocusBrowse) {
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    auto* flash = Find<QCheckBox>(&form, "FlashCheck");
+    auto* eeprom = Find<QCheckBox>(&form, "EepromCheck");
+    auto* text1 = Find<QLineEdit>(&form, "Text1");
+    auto* text11 = Find<QLineEdit>(&form, "Text11");
+    auto* start = Find<QPushButton>(&form, "Command2");
+    auto* browse = Find<QPushButton>(&form, "Command1");
+
+    struct Case {
+        bool flash, eeprom;
+        const char *appPath, *eepromPath, *message;
+    };
+    const Case cases[] = {
+        {true, false, "x", "", "Select Application file to download."},
+        {true, true, "", "", "Select Application file to download."},
+        {true, true, "/tmp/app.hex", "", "Select EEPROM file to download."},
+        {false, true, "", "e", "Select EEPROM file to download."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        flash->setChecked(c.flash);
+        eeprom->setChecked(c.eeprom);
+        text1->setText(c.appPath);
+        text11->setText(c.eepromPath);
+        start->setFocus();
+        std::vector<SeenBox> seen;
+        {
+            auto driver = ModalDriver::answeringBoxes(seen);
+            QTest::keyClick(start, Qt::Key_Return); // Enter presses the start button
+        }
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].text, c.message);
+        EXPECT_EQ(seen[0].icon, QMessageBox::NoIcon);
+        EXPECT_EQ(seen[0].title, form.windowTitle());
+        EXPECT_TRUE(WaitFor([&] { return form.focusWidget() == browse; }, 1000));
+        // Refused before the busy state: the window never left idle and the port stayed shut.
+        EXPECT_TRUE(start->isVisible());
+        EXPECT_FALSE(form.portOpen());
+        EXPECT_EQ(Find<QLabel>(&form, "Label2")->text(), "Idle");
+    }
+}
+
+TEST_F(States, WaitForEventsBlocksInsteadOfSpinning) {
+    // Waiting out 300 ms with the window's 60 ms timer running takes a handful of passes; a
+    // wait that returned at once would make thousands.
+    QElapsedTimer clock;
+    clock.start();
+    int passes = 0;
+    while (clock.elapsed() < 300) {
+        form.host().waitForEvents(engine::Millis(300 - clock.elapsed()));
+        ++passes;
+    }
+    EXPECT_LT(passes, 40);
+    EXPECT_LT(clock.elapsed(), 600);
+
+    // An event ends a wait long before its deadline.
+    bool fired = false;
+    QTimer::singleShot(20, [&] { fired = true; });
+    clock.restart();
+    while (!fired && clock.elapsed() < 2000)
+        form.host().waitForEvents(engine::Millis(1500));
+    EXPECT_TRUE(fired);
+    EXPECT_LT(clock.elapsed(), 1000);
+
+    // No deadline: the next timer tick ends it.
+    clock.restart();
+    form.host().waitForEvents(std::nullopt);
+    EXPECT_LT(clock.elapsed(), 1000);
+}
+
+} // namespace

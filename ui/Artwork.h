@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QIcon>
+#include <QPixmap>
+
+// Pictures the program draws itself rather than loading from files.
+namespace tavo::ui {
+
+// A circuit chip with a download arrow, 32 x 32 and larger sizes.
+QIcon WindowIcon();
+
+// The about window's logo: the company mark and name, drawn at the given size.
+QPixmap CompanyLogo(QSize size);
+
+} // namespace tavo::ui

@@ -1,0 +1,161 @@
+#include "ui/FormHost.h"
+
+#include "ui/Form1.h"
+#include "ui/TextBox.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+#include <algorithm>
+#include <cctype>
+
+namespace tavo::ui {
+
+namespace {
+
+bool MentionsPermission(const std::string& reason) {
+    std::string lower(reason);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower.find("permission") != std::string::npos ||
+           lower.find("access is denied") != std::string::npos ||
+           lower.find("eacces") != std::string::npos;
+}
+
+} // namespace
+
+std::string MessageDetail(const engine::Message& message) {
+    if (message.detail.empty())
+        return {};
+    std::string detail = message.detail;
+    if (MentionsPermission(detail))
+        detail += "\n\nOn Linux, serial ports belong to the group \"dialout\": add your user to it "
+                  "(sudo usermod -aG dialout $USER) and log in again.";
+    return detail;
+}
+
+settings::Settings FormHost::settings() {
+    return form_.currentSettings();
+}
+
+void FormHost::setBusyState() {
+    form_.SetBusyState();
+}
+void FormHost::setIdleState() {
+    form_.SetIdleState();
+}
+
+void FormHost::setStatus(const std::string& text) {
+    form_.Label2->setText(QString::fromStdString(text));
+}
+
+void FormHost::setLinesRemaining(const std::string& text) {
+    form_.Label14->setText(QString::fromStdString(text));
+}
+
+void FormHost::setLinesRemainingVisible(bool visible) {
+    form_.Label14->setVisible(visible);
+}
+
+void FormHost::setVersionLabel(const std::string& text) {
+    form_.Label16->setText(QString::fromStdString(text));
+}
+
+void FormHost::setVersionLabelVisible(bool visible) {
+    form_.Label16->setVisible(visible);
+}
+
+void FormHost::applyProgressRange() {
+    form_.ProgressBar1->setRange(progressMin_, std::max(progressMax_, progressMin_ + 1));
+}
+
+void FormHost::setProgressMax(int value) {
+    progressMax_ = value;
+    applyProgressRange();
+}
+
+void FormHost::setProgressMin(int value) {
+    progressMin_ = value;
+    applyProgressRange();
+}
+
+void FormHost::setProgressValue(int value) {
+    form_.ProgressBar1->setValue(value);
+}
+
+void FormHost::setLinesTimerEnabled(bool enabled) {
+    if (enabled)
+        form_.Timer3->start();
+    else
+        form_.Timer3->stop();
+}
+
+void FormHost::showMessage(const engine::Message& message) {
+    throwIfAbandoned();
+    QMessageBox box(
+        message.icon == engine::MessageIcon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon,
+        form_.windowTitle(), QString::fromStdString(message.text), QMessageBox::Ok, &form_);
+    const std::string detail = MessageDetail(message);
+    if (!detail.empty())
+        box.setInformativeText(QString::fromStdString(detail));
+    box.exec();
+}
+
+bool FormHost::askYesNo(const std::string& text) {
+    throwIfAbandoned();
+    QMessageBox box(QMessageBox::NoIcon, form_.windowTitle(), QString::fromStdString(text),
+                    QMessageBox::Yes | QMessageBox::No, &form_);
+    box.setDefaultButton(QMessageBox::Yes);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void FormHost::focusBrowseButton() {
+    form_.Command1->setFocus(Qt::OtherFocusReason);
+}
+
+void FormHost::setEepromControlsEnabled(bool enabled) {
+    form_.Text11->setEnabled(enabled);
+    form_.EepromCheck->setEnabled(enabled);
+    form_.Command7->setEnabled(enabled);
+}
+
+void FormHost::uncheckEeprom() {
+    form_.EepromCheck->setTristate(false);
+    form_.EepromCheck->setCheckState(Qt::Unchecked);
+}
+
+void FormHost::throwIfAbandoned() const {
+    if (form_.abandonRun_)
+        throw engine::RunAbandoned{};
+}
+
+void FormHost::yield() {
+    throwIfAbandoned();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    throwIfAbandoned();
+}
+
+void FormHost::waitForEvents(std::optional<engine::Millis> timeout) {
+    throwIfAbandoned();
+    if (timeout && timeout->count() <= 0) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        throwIfAbandoned();
+        return;
+    }
+    // The deadline is one more event source: when nothing else comes, its tick ends the wait.
+    QTimer deadline;
+    if (timeout) {
+        deadline.setSingleShot(true);
+        deadline.setTimerType(Qt::PreciseTimer);
+        deadline.start(*timeout);
+    }
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    throwIfAbandoned();
+}
+
+} // namespace tavo::ui

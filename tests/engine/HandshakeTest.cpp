@@ -32,6 +32,7 @@ TEST_F(Handshake, SilentTargetGetsThreeTriesThenNoResponse) {
                                      "message: No response from target bootloader.", "idle"}));
     EXPECT_EQ(host.versionLabel(), kVersionCaption);
     EXPECT_TRUE(host.versionLabelVisible());
+    EXPECT_FALSE(host.logHas("label16 hidden"));
 }
 
 TEST_F(Handshake, TriesStartedLateInASecondAreShorter) {
@@ -81,6 +82,22 @@ TEST_F(Handshake, ActiveWithoutReadyKeepsTryingUntilCancel) {
     }
     EXPECT_EQ(host.log().back(), "idle");
     EXPECT_EQ(port.log().back(), "close");
+}
+
+TEST_F(Handshake, CancelIsSeenAtTheTopOfTheNextTry) {
+    Target(FakeBootloader::Options{.neverReady = true});
+    host.clickCancelOnStatus(kSwitching);
+    Run();
+    EXPECT_EQ(result.end, RunEnd::Cancelled);
+    EXPECT_EQ(port.writeCount(), 1);
+    EXPECT_EQ(host.statuses().back(), kSwitching);
+}
+
+TEST_F(Handshake, SettingsChangedDuringTheHandshakeApplyFromTheNextTry) {
+    // As if File > Open loaded other protocol strings while the run waits.
+    host.at(clock.now() + 3s, [this] { host.controls().jumpCommand = "!"; });
+    Run();
+    EXPECT_EQ(port.writes(), (Strings{kHandshakeWrite, "!@&$", "!@&$"}));
 }
 
 TEST_F(Handshake, CancelDuringThePauseActsAtTheAnswerWait) {

@@ -100,7 +100,8 @@ struct DeviceSerialPort::Impl {
         if (!port.isOpen() || broken)
             return;
         broken = true;
-        brokenReason = port.errorString().toStdString();
+        brokenReason = hungUp() ? SystemReason(EIO) + " (the device hung up)"
+                                : port.errorString().toStdString();
         // A vanished device keeps its descriptor readable, so Qt would report the error again
         // and again from the event loop. Closing right here would pull the notifier out from
         // under the call that reported the error; close on the next turn of the loop instead
@@ -116,6 +117,17 @@ struct DeviceSerialPort::Impl {
                 },
                 Qt::QueuedConnection);
         }
+    }
+
+    // Whether the device is gone: a hung-up terminal (adapter pulled, other end closed). Qt's own
+    // text is no help there, since it reads errno after a read that returned nothing.
+    bool hungUp() const {
+#ifdef __linux__
+        pollfd p{static_cast<int>(port.handle()), POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+#else
+        return false;
+#endif
     }
 
     // Closes a broken port, keeping what it had received for the next take.
@@ -382,7 +394,7 @@ bool DeviceSerialPort::waitForInput(engine::Millis timeout) {
             return true;
         if (!d.broken && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
             d.broken = true;
-            d.brokenReason = SystemReason(EIO);
+            d.brokenReason = SystemReason(EIO) + " (the device hung up)";
         }
         d.raiseIfUnusable("Wait for input");
         if (std::chrono::steady_clock::now() >= deadline)

@@ -219,6 +219,37 @@ TEST(BootsimProcess, DelayAndWireTime) {
     EXPECT_GE(MillisSince(start), 150 + 43 * 10000.0 / 1200);
 }
 
+TEST(BootsimProcess, WireTimeCanFollowTheLineSettings) {
+    BootsimProcess sim(kBootsim, {"--pace", "line"});
+    DeviceSerialPort port;
+    Open(port, sim, "2400,n,8,1");
+    port.write("$@&$");
+    ASSERT_EQ(Collect(port, 6), "^?V1.3");
+    auto start = Clock::now();
+    port.write(SampleImage()[0]);
+    EXPECT_EQ(Collect(port, 1), "~");
+    EXPECT_GE(MillisSince(start), 44 * 10000.0 / 2400);
+}
+
+TEST(BootsimProcess, ALoaderThatComesBackFindsTheBootloaderReady) {
+    BootsimProcess sim(kBootsim, {});
+    DeviceSerialPort port;
+    Open(port, sim, "19200,n,8,1");
+    port.write("$@&$");
+    ASSERT_EQ(Collect(port, 6), "^?V1.3");
+    port.write(SampleImage()[0]);
+    EXPECT_EQ(Collect(port, 1), "~");
+    port.close();
+    EXPECT_EQ(sim.waitForExit(100), -1); // no complete download yet: it waits
+    port.open();
+    port.write("$@&$");
+    EXPECT_EQ(Collect(port, 5), "?V1.3");
+    for (const auto& line : SampleImage())
+        port.write(line), Collect(port, 1);
+    port.close();
+    EXPECT_EQ(sim.waitForExit(2000), 0);
+}
+
 TEST(BootsimProcess, StartsQuicklyAndStopsCleanly) {
     auto start = Clock::now();
     for (int i = 0; i < 10; ++i) {

@@ -461,7 +461,7 @@ TEST(DeviceSerialPortVanish, EachOperationNoticesIt) {
             }
             ADD_FAILURE() << "no error";
         } catch (const RunError& e) {
-            EXPECT_FALSE(e.reason().empty());
+            EXPECT_NE(e.reason().find("hung up"), std::string::npos) << e.reason();
         }
         EXPECT_FALSE(port.isOpen());
     }

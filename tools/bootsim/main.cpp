@@ -78,8 +78,10 @@ public:
     explicit Simulator(Options options) : options_(std::move(options)), board_(options_.board) {}
 
     int run() {
-        if (!setUp())
+        if (!setUp()) {
+            removeLink();
             return 1;
+        }
         loop();
         finish();
         return 0;
@@ -124,11 +126,7 @@ private:
 
     Micros byteTime() const {
         unsigned long baud = options_.paceFromLine ? settings_.baud : options_.paceBaud;
-        if (!options_.paceFromLine && options_.paceBaud == 0)
-            return Micros(0);
-        if (baud == 0)
-            return Micros(0);
-        return Micros(10'000'000 / baud);
+        return baud == 0 ? Micros(0) : Micros(10'000'000 / baud);
     }
 
     void loop() {
@@ -274,16 +272,22 @@ private:
         }
     }
 
+    // Removes our link unless something else has taken its place meanwhile.
+    void removeLink() {
+        if (!linked_)
+            return;
+        char target[512] = {};
+        auto n = ::readlink(options_.link.c_str(), target, sizeof target - 1);
+        if (n > 0 && slavePath_ == std::string(target, static_cast<std::size_t>(n)))
+            ::unlink(options_.link.c_str());
+        linked_ = false;
+    }
+
     void finish() {
         if (master_ >= 0)
             ::close(master_);
         master_ = -1;
-        if (linked_) {
-            char target[512] = {};
-            auto n = ::readlink(options_.link.c_str(), target, sizeof target - 1);
-            if (n > 0 && slavePath_ == std::string(target, static_cast<std::size_t>(n)))
-                ::unlink(options_.link.c_str());
-        }
+        removeLink();
         WriteFileAtomically(options_.receivedFile, received_);
         auto binary = [](const MemoryImage& memory) {
             auto bytes = memory.toBinary();

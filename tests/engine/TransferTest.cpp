@@ -299,6 +299,16 @@ TEST_F(Transfer, LastLineNeedsNoTerminatorAndMixedEndsWork) {
     EXPECT_TRUE(host.logHas("progress max: 3"));
 }
 
+TEST_F(Transfer, LineBytesReachThePortUnchanged) {
+    // Blanks, a tab and bytes above 127: only CR and LF end a line, nothing else is touched.
+    Strings lines{":10 0000\t00", "   ", "\xFF\x80:A\x01"};
+    FlashImage(lines);
+    Target({}, LineScript().finalLine(3));
+    Run();
+    EXPECT_EQ(LinesSent(), lines);
+    EXPECT_EQ(result.end, RunEnd::Success);
+}
+
 TEST_F(Transfer, LateAnswerCountsForTheNextLine) {
     FlashImage(ImageLines(4));
     // Old protocol: line 2's "%" comes after its 5-tick wait, inside line 3's.

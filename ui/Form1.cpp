@@ -179,6 +179,14 @@ void Form1::buildControls() {
                       QStringLiteral("9600"), QStringLiteral("14400"), QStringLiteral("19200"),
                       QStringLiteral("38400"), QStringLiteral("56000"), QStringLiteral("57600"),
                       QStringLiteral("115200")});
+    // The captions must fit the narrow column whatever the desktop's font.
+    for (QLabel* label : {Label4, Label5}) {
+        QFont font = label->font();
+        while (font.pointSizeF() > 6 &&
+               QFontMetrics(font).horizontalAdvance(label->text()) > label->width())
+            font.setPointSizeF(font.pointSizeF() - 0.5);
+        label->setFont(font);
+    }
     // Nothing is selected until the load handler runs.
     Combo1->setCurrentIndex(-1);
     Combo2->setCurrentIndex(-1);

@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QScreen>
 
 namespace tavo::ui {
@@ -37,16 +38,21 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, const 
 }
 
 // "Sized to its text": the label grows or shrinks to its text, keeping its left edge, or its
-// right edge when it is right-aligned. It never reaches past the frame.
+// right edge when it is right-aligned. Where the named font is not at hand its stand-in may be
+// wider; the text then gets a smaller size rather than run past the frame.
 void SizeToText(QLabel* label, int frameWidth) {
+    constexpr int kMargin = 8;
     const QRect before = label->geometry();
+    const bool right = label->alignment() & Qt::AlignRight;
+    const int room = right ? before.right() - kMargin : frameWidth - kMargin - before.left();
+    QFont font = label->font();
+    while (font.pointSizeF() > 6 && QFontMetrics(font).horizontalAdvance(label->text()) > room)
+        font.setPointSizeF(font.pointSizeF() - 0.25);
+    label->setFont(font);
     label->adjustSize();
     QRect after(before.topLeft(), label->size());
-    if (label->alignment() & Qt::AlignRight)
+    if (right)
         after.moveRight(before.right());
-    if (after.right() >= frameWidth)
-        after.moveRight(frameWidth - 4);
-    after.moveLeft(qMax(after.left(), 4));
     label->setGeometry(after);
 }
 
@@ -135,6 +141,15 @@ void frmSplash::centreOnScreen() {
     QRect place(QPoint(), size());
     place.moveCenter(screen->availableGeometry().center());
     move(place.topLeft());
+}
+
+void frmSplash::paintEvent(QPaintEvent*) {
+    // The fixed dialog frame the window has instead of a title bar.
+    QPainter p(this);
+    p.setPen(palette().color(QPalette::Dark));
+    p.drawRect(rect().adjusted(0, 0, -1, -1));
+    p.setPen(palette().color(QPalette::Light));
+    p.drawRect(rect().adjusted(1, 1, -2, -2));
 }
 
 void frmSplash::keyPressEvent(QKeyEvent* event) {

@@ -67,7 +67,8 @@ private:
 TEST(Download, CompleteFlashDownloadThroughTheWindow) {
     if (!Bootsim::Available())
         GTEST_SKIP() << "tavo-bootsim is not built";
-    Bootsim board;
+    ProgramFolder boardFolder;
+    Bootsim board({"--flash-out", boardFolder.file("flash.bin")});
     ASSERT_TRUE(board.started());
     DownloadWindow window(board.slave(), 12);
 
@@ -104,6 +105,13 @@ TEST(Download, CompleteFlashDownloadThroughTheWindow) {
     EXPECT_TRUE(window.button("Command2")->isVisible());
     EXPECT_FALSE(window.button("Command4")->isVisible());
     EXPECT_EQ(Find<QProgressBar>(window.form.get(), "ProgressBar1")->value(), 0);
+
+    // The board holds the image: twelve records of 16 bytes counting up from 0.
+    board.stop();
+    QByteArray expected;
+    for (int i = 0; i < 12 * 16; ++i)
+        expected += static_cast<char>(i & 0xff);
+    EXPECT_EQ(boardFolder.read("flash.bin"), expected);
 }
 
 TEST(Download, CancelDuringTheHandshake) {

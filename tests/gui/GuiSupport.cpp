@@ -164,6 +164,12 @@ static void RemoveLockFiles(const QString& device) {
 }
 
 Bootsim::~Bootsim() {
+    stop();
+}
+
+void Bootsim::stop() {
+    if (process_.state() == QProcess::NotRunning)
+        return;
     if (!slave_.isEmpty())
         RemoveLockFiles(slave_);
     process_.terminate();

@@ -59,8 +59,10 @@ std::string ProgressBarLine(const ProgressFigures& f) {
     int filled = percent * kBarWidth / 100;
     char head[32];
     std::snprintf(head, sizeof head, "] %3d%%  ", percent);
-    std::string line = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') +
-                       head + std::to_string(f.done) + "/" + std::to_string(f.total) + " lines";
+    std::string line = "[";
+    line.append(filled, '#').append(kBarWidth - filled, '.');
+    line += head;
+    line += std::to_string(f.done) + "/" + std::to_string(f.total) + " lines";
     if (auto rate = Rate(f)) {
         line += "  " + RateText(*rate) + " lines/s";
         if (f.done < f.total)

@@ -29,18 +29,18 @@ void InterruptibleSleep(Millis wait) {
 }
 
 void HeadlessHost::WatchedPort::open() {
-    seenWaiting_ = 0;
+    host_.inputUntaken_ = false;
     device_.open();
 }
 
 void HeadlessHost::WatchedPort::close() {
-    seenWaiting_ = 0;
+    host_.inputUntaken_ = false;
     device_.close();
 }
 
 std::string HeadlessHost::WatchedPort::takeWaiting() {
     auto bytes = device_.takeWaiting();
-    seenWaiting_ = 0;
+    host_.inputUntaken_ = false;
     return bytes;
 }
 
@@ -50,7 +50,7 @@ HeadlessHost::HeadlessHost(engine::RunState& state, engine::SerialPort& device,
                            const std::atomic<bool>* interrupt, Sleep sleep)
     : state_(state), device_(device), clock_(clock), display_(display),
       settings_(std::move(settings)), onError_(onError), interrupt_(interrupt),
-      sleep_(sleep ? std::move(sleep) : Sleep(InterruptibleSleep)), port_(device, seenWaiting_),
+      sleep_(sleep ? std::move(sleep) : Sleep(InterruptibleSleep)), port_(device, *this),
       timer1Next_(clock.now() + kTimer1) {}
 
 void HeadlessHost::setBusyState() {
@@ -166,20 +166,24 @@ void HeadlessHost::block(Millis wait) {
         sleep(wait);
         return;
     }
-    int waiting = device_.countWaiting();
-    if (waiting > seenWaiting_) {
-        // New input is an event of its own.
-        seenWaiting_ = waiting;
-        return;
-    }
-    if (waiting > 0) {
-        // Input the run has seen and chose not to take yet: waiting on the port would return at
-        // once, again and again. Sleep to the next tick instead.
-        sleep(wait);
-        return;
+    if (inputUntaken_) {
+        // The run was woken for input and has not taken it (the handshake's pause does not
+        // read): waiting on the port would return at once, again and again. Only more input is
+        // news; otherwise sleep to the next tick.
+        int waiting = device_.countWaiting();
+        if (waiting > seenWaiting_) {
+            seenWaiting_ = waiting;
+            return;
+        }
+        if (waiting > 0) {
+            sleep(wait);
+            return;
+        }
+        inputUntaken_ = false;
     }
     auto start = clock_.now();
     if (device_.waitForInput(wait)) {
+        inputUntaken_ = true;
         seenWaiting_ = 0;
         return;
     }

@@ -65,8 +65,8 @@ private:
     // Forwards to the device and notes when the run takes the waiting input.
     class WatchedPort final : public engine::SerialPort {
     public:
-        WatchedPort(engine::SerialPort& device, int& seenWaiting)
-            : device_(device), seenWaiting_(seenWaiting) {}
+        WatchedPort(engine::SerialPort& device, HeadlessHost& host)
+            : device_(device), host_(host) {}
         bool isOpen() const override { return device_.isOpen(); }
         void setXonXoff() override { device_.setXonXoff(); }
         void setLineSettings(const std::string& s) override { device_.setLineSettings(s); }
@@ -80,7 +80,7 @@ private:
 
     private:
         engine::SerialPort& device_;
-        int& seenWaiting_;
+        HeadlessHost& host_;
     };
 
     // Handles Ctrl+C and the timer ticks that are due; true when anything happened.
@@ -99,7 +99,9 @@ private:
     const std::atomic<bool>* interrupt_;
     Sleep sleep_;
 
-    int seenWaiting_ = 0; // input bytes the run has had the chance to see
+    // Input the run has been woken for and not taken yet: it may be left waiting on purpose.
+    bool inputUntaken_ = false;
+    int seenWaiting_ = 0; // how much of it the host has reported as an event
     WatchedPort port_;
 
     engine::Millis timer1Next_;

@@ -31,8 +31,11 @@ std::string RateList() {
     std::string list;
     for (int i = 0; i < settings::kBaudCount; ++i) {
         if (auto line = engine::LineSettingsForBaudIndex(i))
-            if (auto rate = engine::BaudFromLineSettings(*line))
-                list += (list.empty() ? "" : " ") + std::to_string(*rate);
+            if (auto rate = engine::BaudFromLineSettings(*line)) {
+                if (!list.empty())
+                    list += ' ';
+                list += std::to_string(*rate);
+            }
     }
     return list;
 }

@@ -29,7 +29,7 @@ public:
 };
 
 // Shows nothing and answers no question.
-class NullDisplay final : public RunDisplay {
+class NullDisplay : public RunDisplay {
 public:
     void status(const std::string&) override {}
     void versionLabel(const std::string&) override {}

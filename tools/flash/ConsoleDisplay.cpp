@@ -30,7 +30,7 @@ int Percent(const ProgressFigures& f) {
 
 // Lines per second, once enough time has passed to tell.
 std::optional<double> Rate(const ProgressFigures& f) {
-    if (f.seconds < 0.05 || f.done <= 0)
+    if (f.seconds < 0.001 || f.done <= 0)
         return std::nullopt;
     return f.done / f.seconds;
 }

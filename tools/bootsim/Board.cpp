@@ -66,8 +66,7 @@ void Board::receiveByte(char c, std::vector<std::string>& out) {
             if (c == ':') {
                 // A line cut short: the next one has begun.
                 finishRecord(out);
-                inRecord_ = true;
-                record_ = ":";
+                beginRecord();
                 return;
             }
             record_.push_back(c);
@@ -93,8 +92,7 @@ void Board::betweenRecords(char c, std::vector<std::string>& out) {
     }
     if (c == ':') {
         pending_.clear();
-        inRecord_ = true;
-        record_ = ":";
+        beginRecord();
         return;
     }
     pending_.push_back(c);
@@ -111,6 +109,11 @@ void Board::betweenRecords(char c, std::vector<std::string>& out) {
         return;
     }
     KeepTail(pending_, std::max(config_.start.size(), config_.eepromWrite.size()));
+}
+
+void Board::beginRecord() {
+    inRecord_ = true;
+    record_.assign(1, ':');
 }
 
 void Board::startFile(Memory memory) {

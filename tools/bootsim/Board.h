@@ -73,6 +73,7 @@ public:
 private:
     void receiveByte(char c, std::vector<std::string>& out);
     void betweenRecords(char c, std::vector<std::string>& out);
+    void beginRecord();
     void finishRecord(std::vector<std::string>& out);
     void startFile(Memory memory);
     void answerLine(const std::string& answer, bool error, bool silent,

@@ -467,6 +467,25 @@ TEST(DeviceSerialPortVanish, EachOperationNoticesIt) {
     }
 }
 
+TEST(DeviceSerialPortVanish, BytesAlreadyReceivedAreHandedOutFirst) {
+    Pty pty;
+    DeviceSerialPort port;
+    port.setDeviceOverride(pty.slavePath());
+    port.open();
+    pty.send("@");
+    ASSERT_EQ(CountWithin(port, 1), 1);
+    pty.hangUp();
+    // The event loop notices the hang-up and closes the port.
+    QEventLoop loop;
+    QTimer::singleShot(50, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_EQ(port.countWaiting(), 1);
+    EXPECT_EQ(port.takeWaiting(), "@");
+    EXPECT_THROW(port.countWaiting(), RunError);
+    EXPECT_THROW(port.takeWaiting(), RunError); // closed now, and says so
+}
+
 TEST(DeviceSerialPortVanish, AnEventLoopDoesNotSpinOnTheDeadDevice) {
     Pty pty;
     DeviceSerialPort port;

@@ -6,6 +6,7 @@
 #include "tools/bootsim/BootsimProcess.h"
 #include "tools/bootsim/IntelHex.h"
 #include "tools/flash/ExitCode.h"
+#include "tools/flash/FlashCommand.h"
 
 #include <QCoreApplication>
 
@@ -243,6 +244,30 @@ TEST_F(FlashProcessTest, UsageErrors) {
     EXPECT_NE(process->out().find("Exit status:"), std::string::npos);
     EXPECT_EQ(flash({"--version"}), flash::kExitSuccess);
     EXPECT_EQ(process->out(), "TAVO  Programmer Version 2.1.2\n");
+}
+
+TEST_F(FlashProcessTest, SettingsAndPortMapBesideTheProgramChooseTheBoard) {
+    // No option at all: dazez.txt beside the program chooses "Com 3" and the image, ports.txt
+    // maps "Com 3" to the board. The settings file is read, never written.
+    startBoard();
+    settings::Settings s;
+    s.comPortIndex = 2;
+    s.baudIndex = 8;
+    s.applicationFile = smallImage();
+    std::ostringstream file;
+    settings::WriteSettings(file, s);
+    auto settingsText = file.str();
+    dir.write("dazez.txt", settingsText);
+    dir.write("ports.txt", "1=/dev/tavo-not-this-one\n3=" + board->devicePath() + "\n");
+
+    std::ostringstream out, err;
+    flash::CommandEnvironment env{out, err, false, false, dir.path().string()};
+    EXPECT_EQ(flash::RunFlashCommand({}, env), flash::kExitSuccess) << err.str();
+    EXPECT_TRUE(HasLine(out.str(), "Flash File successfully downloaded.")) << out.str();
+    EXPECT_EQ(ReadFile(settingsPath), settingsText);
+
+    // --port names another entry of the map: that one is opened.
+    EXPECT_EQ(flash::RunFlashCommand({"--port", "1"}, env), flash::kExitPortError);
 }
 
 TEST_F(FlashProcessTest, CtrlCDuringTheHandshakeCancelsAndReleasesThePort) {

@@ -275,10 +275,15 @@ int main(int argc, char** argv) {
         std::printf("    loader CPU over the transfer: %.2f s of %.2f s wall (%.0f%%)\n",
                     a.cpuSeconds, a.seconds, 100 * a.cpuSeconds / a.seconds);
         auto raw = RawRoundTrips(bootsimExe, big);
-        std::printf(
-            "    same lines through a bare write/poll/read loop: round trip median %.1f us; "
-            "the loader adds %.1f us per line\n\n",
-            Median(raw), Median(a.roundTripUs) - Median(raw));
+        double rawSeconds = 0;
+        for (double us : raw)
+            rawSeconds += us / 1e6;
+        std::printf("    same lines through a bare write/poll/read loop: %.0f lines/s, round trip "
+                    "median %.1f us\n",
+                    raw.size() / rawSeconds, Median(raw));
+        std::printf("    the loader's overhead per line (median round trip minus the bare loop's): "
+                    "%.1f us\n\n",
+                    Median(a.roundTripUs) - Median(raw));
 
         // (b)
         const int slowLines = quick ? 60 : 250;

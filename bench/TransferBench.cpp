@@ -1,6 +1,9 @@
 // How fast and how cheaply the loader moves an image over a pseudo-terminal to tavo-bootsim:
-//   (a) a 32,767-line file to a board that answers at once: lines per second and the loader's
-//       own cost per line;
+//   (a) a 32,767-line file to a board that answers at once: lines per second (the end-of-file
+//       wait left out) and the loader's own cost per line, two ways: its CPU time per line (the
+//       engine, the port and the host run on one thread, so that thread's CPU time between two
+//       line writes is the loader's), and its median round trip minus that of a bare
+//       write/poll/read loop against the same board (the board's and the kernel's share);
 //   (b) a board that takes 20 ms per answer: the loader's CPU use while it waits;
 //   (c) a board paced at 115200 baud: throughput against the wire's limit.
 // It prints figures and does not judge them; the targets are printed beside them.

@@ -286,8 +286,9 @@ TEST_F(FlashProcessTest, CtrlCDuringTheHandshakeCancelsAndReleasesThePort) {
     auto sent = std::chrono::steady_clock::now();
     process->signal(SIGINT);
     EXPECT_EQ(process->wait(5s), flash::kExitCancelled);
-    // The next cancel test comes at the latest after the one-second pause.
-    EXPECT_LT(std::chrono::steady_clock::now() - sent, 1500ms);
+    // The next cancel test comes at the latest after the one-second pause (with room for a busy
+    // machine).
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 2500ms);
     EXPECT_NE(process->err().find("Cancel requested"), std::string::npos) << process->err();
     EXPECT_EQ(process->out().find("successfully"), std::string::npos);
 

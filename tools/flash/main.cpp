@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 
+#include <csignal>
 #include <exception>
 #include <iostream>
 #include <unistd.h>
@@ -12,6 +13,9 @@
 int main(int argc, char** argv) {
     // The serial port is a Qt object; it wants an application object on its thread.
     QCoreApplication app(argc, argv);
+    // A reader of our output that goes away (tavo-flash | head) must not end a run halfway with
+    // the board in its bootloader; the output is lost, the run goes on.
+    std::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);
     tavo::flash::CommandEnvironment env{std::cout, std::cerr, ::isatty(STDIN_FILENO) == 1,
                                         ::isatty(STDOUT_FILENO) == 1, tavo::app::ProgramFolder()};

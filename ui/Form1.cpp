@@ -480,7 +480,9 @@ void Form1::Command4_Click() {
 }
 
 void Form1::ShowAboutWindow() {
-    if (splash_) {
+    // A closed about window may still await its deletion (that waits for the outer event loop
+    // when it was closed during a run); only a shown one is brought forward.
+    if (splash_ && splash_->isVisible()) {
         splash_->raise();
         splash_->activateWindow();
         return;

@@ -55,7 +55,8 @@ public:
     QString settingsFilePath() const;
     bool runActive() const { return runActive_; }
     bool portOpen() const;
-    frmSplash* aboutWindow() const { return splash_; }
+    // The about window while it is shown.
+    frmSplash* aboutWindow() const { return splash_ && splash_->isVisible() ? splash_ : nullptr; }
     BrowseDialog& browseDialog() { return *browse_; }
 
     // Selects the whole text of a text box, so that typing replaces it.

@@ -96,6 +96,16 @@ TEST_F(AboutWindow, ACharacterKeyClosesIt) {
     EXPECT_TRUE(closed());
 }
 
+TEST_F(AboutWindow, InfoRightAfterClosingOpensAFreshOne) {
+    // Closed inside a run's wait, the old window is deleted only later; Info must not merely
+    // raise that hidden one.
+    auto* about = open();
+    QTest::keyClick(about, Qt::Key_Space);
+    Find<QAction>(&form, "InfoMenu")->trigger();
+    ASSERT_NE(form.aboutWindow(), nullptr);
+    EXPECT_TRUE(form.aboutWindow()->isVisible());
+}
+
 TEST_F(AboutWindow, AKeyInTheMainWindowLeavesItOpen) {
     form.show();
     auto* about = open();

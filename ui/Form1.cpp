@@ -101,8 +101,6 @@ void SetCheckValue(QCheckBox* box, int value) {
         box->setCheckState(Qt::PartiallyChecked);
         return;
     }
-    // The user only ever produces 0 and 1, so a greyed state read from a file is not offered
-    // again once the box is set to a plain value.
     box->setTristate(false);
     box->setCheckState(value == 1 ? Qt::Checked : Qt::Unchecked);
 }
@@ -278,6 +276,12 @@ void Form1::buildControls() {
     Frame2->setVisible(false);
     Frame3->setVisible(false);
 
+    // A greyed value can come from a settings file, but a click never leads back to it.
+    for (QCheckBox* box : {FlashCheck, EepromCheck})
+        connect(box, &QCheckBox::stateChanged, box, [box](int state) {
+            if (state != Qt::PartiallyChecked)
+                box->setTristate(false);
+        });
     for (TextBox* box : {Text1, Text2, BLReadyText, Text4, Text5, Text6, Text7, Text8, Text9,
                          Text10, Text11, Text12})
         connect(box, &TextBox::gotFocus, this, [this, box] { AutoSelect(box); });

@@ -65,6 +65,19 @@ TEST(SettingsAtStart, GreyedAndUnselectedValuesSurviveARoundTrip) {
         form.close();
     }
     EXPECT_EQ(folder.read("dazez.txt"), file);
+    {
+        // Clicks lead from greyed to checked and unchecked, never back to greyed.
+        ui::Form1 form(folder.path());
+        form.show();
+        auto* flash = Find<QCheckBox>(&form, "FlashCheck");
+        QList<Qt::CheckState> states;
+        for (int i = 0; i < 3; ++i) {
+            QTest::mouseClick(flash, Qt::LeftButton, Qt::NoModifier,
+                              QPoint(5, flash->height() / 2));
+            states << flash->checkState();
+        }
+        EXPECT_EQ(states, QList<Qt::CheckState>({Qt::Checked, Qt::Unchecked, Qt::Checked}));
+    }
 }
 
 TEST(SettingsAtExit, ExitSavesTheControlsAndEndsTheProgram) {

@@ -350,6 +350,18 @@ void Form1::refreshPortToolTips() {
     }
 }
 
+// The status text ends where the version text begins, so a long status (a file path) is cut
+// short instead of running under the version; its tool tip then holds the whole text.
+void Form1::fitStatusLine() {
+    int right = Frame5->width() - 8;
+    if (!Label16->isHidden())
+        right = Label16->geometry().right() -
+                Label16->fontMetrics().horizontalAdvance(Label16->text()) - 8;
+    Label2->resize(std::max(0, right - Label2->x()), Label2->height());
+    const bool fits = Label2->fontMetrics().horizontalAdvance(Label2->text()) <= Label2->width();
+    Label2->setToolTip(fits ? QString() : Label2->text());
+}
+
 void Form1::centreOnScreen() {
     QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
     if (screen == nullptr)
@@ -548,6 +560,7 @@ void Form1::SetBusyState() {
                        Text11, Text12})
         t->setEnabled(false);
     Label2->setText(QString());
+    fitStatusLine();
     state_.CancelRequested = false;
     Command4->setVisible(true);
     Command4->setEnabled(true);
@@ -569,6 +582,7 @@ void Form1::SetIdleState() {
                        Text11, Text12})
         t->setEnabled(true);
     Label2->setText(QStringLiteral("Idle"));
+    fitStatusLine();
     Label14->setText(QString());
     Combo1->setEnabled(true);
     Combo2->setEnabled(true);

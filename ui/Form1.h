@@ -81,6 +81,7 @@ private:
     void buildTimers();
     void arrangeTabOrder();
     void refreshPortToolTips();
+    void fitStatusLine();
     void centreOnScreen();
 
     void Form_Load();

@@ -52,6 +52,7 @@ void FormHost::setIdleState() {
 
 void FormHost::setStatus(const std::string& text) {
     form_.Label2->setText(QString::fromStdString(text));
+    form_.fitStatusLine();
 }
 
 void FormHost::setLinesRemaining(const std::string& text) {
@@ -64,10 +65,12 @@ void FormHost::setLinesRemainingVisible(bool visible) {
 
 void FormHost::setVersionLabel(const std::string& text) {
     form_.Label16->setText(QString::fromStdString(text));
+    form_.fitStatusLine();
 }
 
 void FormHost::setVersionLabelVisible(bool visible) {
     form_.Label16->setVisible(visible);
+    form_.fitStatusLine();
 }
 
 void FormHost::applyProgressRange() {

@@ -95,6 +95,24 @@ TEST_F(States, CancelSetsTheFlagOnceAndDisablesItself) {
     EXPECT_TRUE(form.state().CancelRequested);
 }
 
+TEST_F(States, ALongStatusStopsShortOfTheVersion) {
+    auto* status = Find<QLabel>(&form, "Label2");
+    auto* version = Find<QLabel>(&form, "Label16");
+    const std::string longStatus =
+        "Opening the file /home/technician/projects/board-rev-c/firmware/build/release/app.hex.";
+    form.host().setVersionLabel("BootLoader Version: 1.3");
+    form.host().setVersionLabelVisible(true);
+    form.host().setStatus(longStatus);
+    const int versionTextLeft =
+        version->geometry().right() - version->fontMetrics().horizontalAdvance(version->text());
+    EXPECT_LT(status->geometry().right(), versionTextLeft);
+    EXPECT_EQ(status->text().toStdString(), longStatus); // the text itself is whole
+    EXPECT_EQ(status->toolTip().toStdString(), longStatus);
+    // Back to idle, the short status needs no tool tip.
+    form.host().setIdleState();
+    EXPECT_TRUE(status->toolTip().isEmpty());
+}
+
 TEST_F(States, EmptyProgressRangeShowsAnEmptyBarNotABusyOne) {
     auto* bar = Find<QProgressBar>(&form, "ProgressBar1");
     form.host().setProgressMax(-1); // a file of no line

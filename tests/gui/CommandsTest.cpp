@@ -92,9 +92,6 @@ TEST_F(Commands, FocusSelectsTheWholeText) {
     text11->setFocus(Qt::TabFocusReason);
     QTest::keyClicks(text11, "/x.eep");
     EXPECT_EQ(text11->text(), "/x.eep");
-
-    // AutoSelect on anything that is not a text box does nothing.
-    form.AutoSelect(Find<QComboBox>(&form, "Combo1"));
 }
 
 TEST(QtNameFilters, PairsBecomeQtFilters) {

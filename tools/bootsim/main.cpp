@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@ using Micros = std::chrono::microseconds;
 int g_signalPipe[2] = {-1, -1};
 
 constexpr auto kLinger = std::chrono::milliseconds(200);
+constexpr auto kSpinBeforeDue = std::chrono::microseconds(150);
 
 void OnSignal(int) {
     char c = 1;
@@ -78,6 +80,8 @@ public:
     explicit Simulator(Options options) : options_(std::move(options)), board_(options_.board) {}
 
     int run() {
+        // Wake-ups as exact as the kernel allows: the default 50 us slack shows in paced runs.
+        ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
         if (!setUp()) {
             removeLink();
             return 1;
@@ -154,14 +158,22 @@ private:
                 until = std::min(until, output_.front().first);
             if (exitAt_)
                 until = std::min(until, *exitAt_);
-            int timeout = static_cast<int>(std::max<long long>(
-                0, std::chrono::ceil<std::chrono::milliseconds>(until - now).count()));
+            // Paced answers are due at exact microseconds: whole-millisecond timeouts would
+            // release each one up to a millisecond late and cap the wire far below its rate.
+            auto left = std::max(std::chrono::nanoseconds(0),
+                                 std::chrono::duration_cast<std::chrono::nanoseconds>(until - now));
+            // A sleep overshoots by tens of microseconds; when pacing, look again without
+            // sleeping for the last stretch before an answer is due, as a UART would not be late.
+            if (byteTime().count() > 0 && !output_.empty() && left < kSpinBeforeDue)
+                left = std::chrono::nanoseconds(0);
+            timespec timeout{static_cast<time_t>(left.count() / 1'000'000'000),
+                             static_cast<long>(left.count() % 1'000'000'000)};
 
             pollfd fds[2] = {{g_signalPipe[0], POLLIN, 0}, {master_, POLLIN, 0}};
             // While nobody holds the slave the master reports a hang-up at once; look again a
             // moment later instead of spinning on it.
-            int count = hungUp ? 1 : 2;
-            int ready = ::poll(fds, count, timeout);
+            nfds_t count = hungUp ? 1 : 2;
+            int ready = ::ppoll(fds, count, &timeout, nullptr);
             if (ready < 0 && errno != EINTR) {
                 Log(std::string("poll failed: ") + std::strerror(errno));
                 return;
@@ -212,12 +224,14 @@ private:
 
     void processDueInput(Clock::time_point now) {
         while (!input_.empty() && input_.front().first <= now) {
-            char c = input_.front().second;
+            // Answer from the byte's own arrival on the simulated wire, so that our lateness in
+            // getting here does not add up line after line.
+            auto [arrival, c] = input_.front();
             input_.pop_front();
             if (board_.dropRequested())
                 continue;
             for (auto& answer : board_.receive(std::string_view(&c, 1)))
-                schedule(now, std::move(answer));
+                schedule(arrival, std::move(answer));
         }
     }
 

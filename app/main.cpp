@@ -13,7 +13,7 @@ int main(int argc, char* argv[]) {
                                             .arg(tavo::app::kMinor)
                                             .arg(tavo::app::kRevision));
 
-    tavo::ui::Form1 window(QString::fromStdString(tavo::app::ProgramFolder()));
+    tavo::ui::Form1 window; // settings and port map beside the program
     QObject::connect(&window, &tavo::ui::Form1::programEnded, &application, &QApplication::quit,
                      Qt::QueuedConnection);
     window.show();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/AppInfo.h"
 #include "engine/Clock.h"
 #include "engine/RunHost.h"
 #include "engine/RunState.h"
@@ -42,7 +43,8 @@ class Form1 final : public QMainWindow {
 public:
     // programFolder holds dazez.txt (the settings, read now and written at exit) and ports.txt
     // (which device each "Com N" means).
-    explicit Form1(const QString& programFolder, QWidget* parent = nullptr);
+    explicit Form1(const QString& programFolder = QString::fromStdString(app::ProgramFolder()),
+                   QWidget* parent = nullptr);
     ~Form1() override;
 
     engine::RunHost& host();

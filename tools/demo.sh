@@ -2,6 +2,7 @@
 # The newcomer's first command, run from the repository root: installs what is missing, builds
 # (Release, in build/), starts the simulated board on a pseudo-terminal, flashes the bundled
 # sample image into it with tavo-flash and checks that the board holds exactly that image.
+# Where a display is present it then shows the window flashing a fresh simulated board.
 # BUILD_DIR overrides the build folder. Exit status 0 only when the board's memory matches the
 # image byte for byte.
 set -euo pipefail
@@ -11,7 +12,7 @@ build=${BUILD_DIR:-$root/build}
 bin="$build/bin"
 sample="$root/tools/samples/sample.hex"
 # What the demo needs built; add targets here when the demo grows.
-targets=(tavo-flash tavo-bootsim)
+targets=(tavo-flash tavo-bootsim tavo-programmer)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tavo-demo.XXXXXX")
 bootsim_pid=""
@@ -55,6 +56,7 @@ build_programs() {
 
 start_board() {
     step "Starting the simulated board"
+    rm -f "$work/device"
     "$bin/tavo-bootsim" --path-file "$work/device" --flash-out "$work/flash.bin" \
         >/dev/null 2>"$work/bootsim.log" &
     bootsim_pid=$!
@@ -125,6 +127,26 @@ check_board() {
     echo "The board holds exactly the image: $(wc -c <"$work/flash.bin") bytes match."
 }
 
+# The window reads dazez.txt and ports.txt beside its executable: a copy in the work folder gets
+# its own, so the demo never touches the settings of the build's program.
+show_window() {
+    if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+        step "No display: the window is not shown (build/bin/tavo-programmer starts it)"
+        return 0
+    fi
+    start_board
+    step "Showing the window: it flashes the board at once; press OK, then E&xit"
+    local app="$work/app"
+    mkdir -p "$app"
+    cp "$bin/tavo-programmer" "$app/"
+    printf '1=%s\n' "$device" >"$app/ports.txt"
+    # Com 1, 115200 baud, the sample as the application image, default protocol strings.
+    printf '0\r\n9\r\n"%s"\r\n"@&$"\r\n"?"\r\n"$"\r\n"^"\r\n"%%"\r\n"#"\r\n"@"\r\n"-"\r\n"~"\r\n""\r\n"*"\r\n0\r\n1\r\n' \
+        "$sample" >"$app/dazez.txt"
+    "$app/tavo-programmer" --start || fail "the window ended with exit status $?"
+    stop_board
+}
+
 main() {
     cd "$root"
     install_deps
@@ -132,6 +154,7 @@ main() {
     start_board
     flash_sample
     check_board
+    show_window
     step "Demo complete"
 }
 

@@ -8,6 +8,7 @@
 #include "ui/Artwork.h"
 #include "ui/BrowseDialog.h"
 #include "ui/FormHost.h"
+#include "ui/Placement.h"
 #include "ui/TextBox.h"
 #include "ui/frmSplash.h"
 
@@ -132,7 +133,7 @@ Form1::Form1(const QString& programFolder, QWidget* parent)
     browse_ = std::make_unique<BrowseDialog>(this);
 
     resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
-    centreOnScreen();
+    CentreOnScreen(*this);
     Command2->setFocus();
 
     Form_Load();
@@ -362,15 +363,6 @@ void Form1::fitStatusLine() {
     Label2->setToolTip(fits ? QString() : Label2->text());
 }
 
-void Form1::centreOnScreen() {
-    QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
-    if (screen == nullptr)
-        return;
-    QRect place(QPoint(), size());
-    place.moveCenter(screen->availableGeometry().center());
-    move(place.topLeft());
-}
-
 // ---- Settings in the controls
 
 settings::Settings Form1::currentSettings() const {
@@ -504,7 +496,7 @@ void Form1::ShowAboutWindow() {
         return;
     }
     splash_ = new frmSplash(nullptr);
-    splash_->centreOnScreen();
+    CentreOnScreen(*splash_);
     splash_->show();
     splash_->raise();
     splash_->activateWindow();

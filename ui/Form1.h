@@ -84,7 +84,6 @@ private:
     void arrangeTabOrder();
     void refreshPortToolTips();
     void fitStatusLine();
-    void centreOnScreen();
 
     void Form_Load();
     void Form_Unload();

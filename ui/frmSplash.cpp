@@ -134,15 +134,6 @@ void frmSplash::Form_Load() {
     lblProductName->setText(QString::fromUtf8(app::kTitle));
 }
 
-void frmSplash::centreOnScreen() {
-    QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
-    if (screen == nullptr)
-        return;
-    QRect place(QPoint(), size());
-    place.moveCenter(screen->availableGeometry().center());
-    move(place.topLeft());
-}
-
 void frmSplash::paintEvent(QPaintEvent*) {
     // The fixed dialog frame the window has instead of a title bar.
     QPainter p(this);

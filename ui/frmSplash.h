@@ -16,9 +16,6 @@ class frmSplash final : public QWidget {
 public:
     explicit frmSplash(QWidget* parent = nullptr);
 
-    // Centres the window on the screen it is on.
-    void centreOnScreen();
-
 protected:
     void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;

@@ -12,10 +12,6 @@ using engine::kTimer3IntervalMs;
 FakeHost::FakeHost(FakeClock& clock, FakePort& port)
     : clock_(clock), port_(port), timer1Next_(clock.now() + Millis(kTimer1IntervalMs)) {}
 
-settings::Settings FakeHost::settings() {
-    return settings_;
-}
-
 void FakeHost::setBusyState() {
     // As the window does: the run starts with Cancel not yet pressed and an empty status.
     busy_ = true;
@@ -31,46 +27,6 @@ void FakeHost::setIdleState() {
     status_ = "Idle";
     eepromControlsEnabled_ = true;
     record("idle");
-}
-
-void FakeHost::setStatus(const std::string& text) {
-    status_ = text;
-    record("status: " + text);
-}
-
-void FakeHost::setLinesRemaining(const std::string& text) {
-    label14_ = text;
-    record("label14: " + text);
-}
-
-void FakeHost::setLinesRemainingVisible(bool visible) {
-    label14Visible_ = visible;
-    record(visible ? "label14 shown" : "label14 hidden");
-}
-
-void FakeHost::setVersionLabel(const std::string& text) {
-    label16_ = text;
-    record("label16: " + text);
-}
-
-void FakeHost::setVersionLabelVisible(bool visible) {
-    label16Visible_ = visible;
-    record(visible ? "label16 shown" : "label16 hidden");
-}
-
-void FakeHost::setProgressMax(int value) {
-    progressMax_ = value;
-    record("progress max: " + std::to_string(value));
-}
-
-void FakeHost::setProgressMin(int value) {
-    progressMin_ = value;
-    record("progress min: " + std::to_string(value));
-}
-
-void FakeHost::setProgressValue(int value) {
-    progressValue_ = value;
-    record("progress: " + std::to_string(value));
 }
 
 void FakeHost::setLinesTimerEnabled(bool enabled) {
@@ -100,32 +56,12 @@ bool FakeHost::askYesNo(const std::string& text) {
     return yes;
 }
 
-void FakeHost::focusBrowseButton() {
-    record("focus: Command1");
-}
-
-void FakeHost::setEepromControlsEnabled(bool enabled) {
-    eepromControlsEnabled_ = enabled;
-    record(enabled ? "eeprom controls on" : "eeprom controls off");
-}
-
-void FakeHost::uncheckEeprom() {
-    settings_.eepromCheck = 0;
-    record("uncheck eeprom");
-}
-
 void FakeHost::clickCancelAt(Millis t) {
-    at(t, [this] {
-        state_.CancelRequested = true;
-        record("cancel clicked");
-    });
+    at(t, [this] { clickCancel(); });
 }
 
 void FakeHost::clickCancelWhen(std::function<bool()> condition) {
-    when(std::move(condition), [this] {
-        state_.CancelRequested = true;
-        record("cancel clicked");
-    });
+    when(std::move(condition), [this] { clickCancel(); });
 }
 
 void FakeHost::clickCancelAfterWrites(int writes) {

@@ -32,23 +32,36 @@ public:
     settings::Settings& controls() { return settings_; }
 
     // --- RunHost ---
-    settings::Settings settings() override;
+    settings::Settings settings() override { return settings_; }
     void setBusyState() override;
     void setIdleState() override;
-    void setStatus(const std::string& text) override;
-    void setLinesRemaining(const std::string& text) override;
-    void setLinesRemainingVisible(bool visible) override;
-    void setVersionLabel(const std::string& text) override;
-    void setVersionLabelVisible(bool visible) override;
-    void setProgressMax(int value) override;
-    void setProgressMin(int value) override;
-    void setProgressValue(int value) override;
+    void setStatus(const std::string& t) override { record("status: " + (status_ = t)); }
+    void setLinesRemaining(const std::string& t) override { record("label14: " + (label14_ = t)); }
+    void setLinesRemainingVisible(bool v) override {
+        record(Shown("label14", label14Visible_ = v));
+    }
+    void setVersionLabel(const std::string& t) override { record("label16: " + (label16_ = t)); }
+    void setVersionLabelVisible(bool v) override { record(Shown("label16", label16Visible_ = v)); }
+    void setProgressMax(int v) override {
+        record("progress max: " + std::to_string(progressMax_ = v));
+    }
+    void setProgressMin(int v) override {
+        record("progress min: " + std::to_string(progressMin_ = v));
+    }
+    void setProgressValue(int v) override {
+        record("progress: " + std::to_string(progressValue_ = v));
+    }
     void setLinesTimerEnabled(bool enabled) override;
     void showMessage(const engine::Message& message) override;
     bool askYesNo(const std::string& text) override;
-    void focusBrowseButton() override;
-    void setEepromControlsEnabled(bool enabled) override;
-    void uncheckEeprom() override;
+    void focusBrowseButton() override { record("focus: Command1"); }
+    void setEepromControlsEnabled(bool enabled) override {
+        record((eepromControlsEnabled_ = enabled) ? "eeprom controls on" : "eeprom controls off");
+    }
+    void uncheckEeprom() override {
+        settings_.eepromCheck = 0;
+        record("uncheck eeprom");
+    }
     void yield() override;
     void waitForEvents(std::optional<Millis> timeout) override;
 
@@ -100,6 +113,13 @@ private:
     bool handleDue();
     std::optional<Millis> nextEventTime() const;
     void record(std::string entry) { log_.push_back(std::move(entry)); }
+    void clickCancel() {
+        state_.CancelRequested = true;
+        record("cancel clicked");
+    }
+    static std::string Shown(const char* label, bool visible) {
+        return std::string(label) + (visible ? " shown" : " hidden");
+    }
 
     FakeClock& clock_;
     FakePort& port_;

@@ -8,28 +8,21 @@ using engine::RunError;
 
 namespace {
 
-const char* OpName(PortOp op) {
-    switch (op) {
-    case PortOp::SetXonXoff:
-        return "setXonXoff";
-    case PortOp::SetLineSettings:
-        return "setLineSettings";
-    case PortOp::SetPortNumber:
-        return "setPortNumber";
-    case PortOp::Open:
-        return "open";
-    case PortOp::Close:
-        return "close";
-    case PortOp::Write:
-        return "write";
-    case PortOp::CountWaiting:
-        return "countWaiting";
-    case PortOp::TakeWaiting:
-        return "takeWaiting";
-    case PortOp::WaitForInput:
-        return "waitForInput";
+// In the order of PortOp.
+constexpr const char* kOpNames[] = {"setXonXoff",   "setLineSettings", "setPortNumber",
+                                    "open",         "close",           "write",
+                                    "countWaiting", "takeWaiting",     "waitForInput"};
+
+// Runs an operation's checks and logs it, marked FAILED when a check throws.
+template <class Checks>
+void Logged(std::vector<std::string>& log, std::string entry, Checks checks) {
+    try {
+        checks();
+    } catch (...) {
+        log.push_back(entry + " FAILED");
+        throw;
     }
-    return "?";
+    log.push_back(std::move(entry));
 }
 
 } // namespace
@@ -50,7 +43,7 @@ void FakePort::maybeFail(PortOp op) {
     auto hit = byOp->second.find(n);
     if (hit == byOp->second.end())
         return;
-    throw RunError(std::string(OpName(op)) + " failed", hit->second);
+    throw RunError(std::string(kOpNames[static_cast<int>(op)]) + " failed", hit->second);
 }
 
 void FakePort::requireOpen(std::string_view what) const {
@@ -61,81 +54,49 @@ void FakePort::requireOpen(std::string_view what) const {
 }
 
 void FakePort::setXonXoff() {
-    try {
-        maybeFail(PortOp::SetXonXoff);
-    } catch (...) {
-        record("setXonXoff FAILED");
-        throw;
-    }
+    Logged(log_, "setXonXoff", [this] { maybeFail(PortOp::SetXonXoff); });
     xonXoff_ = true;
-    record("setXonXoff");
 }
 
 void FakePort::setLineSettings(const std::string& settings) {
-    try {
-        maybeFail(PortOp::SetLineSettings);
-    } catch (...) {
-        record("setLineSettings " + settings + " FAILED");
-        throw;
-    }
+    Logged(log_, "setLineSettings " + settings, [this] { maybeFail(PortOp::SetLineSettings); });
     lineSettings_ = settings;
-    record("setLineSettings " + settings);
 }
 
 void FakePort::setPortNumber(int number) {
-    std::string entry = "setPortNumber " + std::to_string(number);
-    try {
+    Logged(log_, "setPortNumber " + std::to_string(number), [this, number] {
         maybeFail(PortOp::SetPortNumber);
         if (open_)
             throw RunError("Port number changed while open", "Device or resource busy");
         if (number < 1)
             throw RunError("Invalid port number", "Invalid argument");
-    } catch (...) {
-        record(entry + " FAILED");
-        throw;
-    }
+    });
     portNumber_ = number;
-    record(entry);
 }
 
 void FakePort::open() {
-    try {
+    Logged(log_, "open", [this] {
         maybeFail(PortOp::Open);
         if (open_)
             throw RunError("Port already open", "Device or resource busy");
-    } catch (...) {
-        record("open FAILED");
-        throw;
-    }
+    });
     open_ = true;
     ++opens_;
     incoming_.clear();
-    record("open");
 }
 
 void FakePort::close() {
-    try {
-        maybeFail(PortOp::Close);
-    } catch (...) {
-        record("close FAILED");
-        throw;
-    }
+    Logged(log_, "close", [this] { maybeFail(PortOp::Close); });
     open_ = false;
     incoming_.clear();
-    record("close");
 }
 
 void FakePort::write(std::string_view data) {
-    std::string entry = "write " + std::string(data);
-    try {
+    Logged(log_, "write " + std::string(data), [this] {
         maybeFail(PortOp::Write);
         requireOpen("write");
-    } catch (...) {
-        record(entry + " FAILED");
-        throw;
-    }
+    });
     guard_.progress();
-    record(std::move(entry));
     writes_.emplace_back(data);
     writeTimes_.push_back(clock_.now());
     written_ += data;
@@ -155,11 +116,8 @@ int FakePort::countWaiting() {
 std::string FakePort::takeWaiting() {
     maybeFail(PortOp::TakeWaiting);
     requireOpen("takeWaiting");
-    std::string bytes;
-    auto due = incoming_.upper_bound(clock_.now());
-    for (auto it = incoming_.begin(); it != due; ++it)
-        bytes += it->second;
-    incoming_.erase(incoming_.begin(), due);
+    std::string bytes = waiting();
+    incoming_.erase(incoming_.begin(), incoming_.upper_bound(clock_.now()));
     if (bytes.empty())
         guard_.idle("takeWaiting");
     else

@@ -86,7 +86,6 @@ private:
     void maybeFail(PortOp op);
     // Reading or writing needs an open port and a board still there.
     void requireOpen(std::string_view what) const;
-    void record(std::string entry) { log_.push_back(std::move(entry)); }
 
     FakeClock& clock_;
     SpinGuard guard_;

@@ -3,14 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
+
+// Designated initializers name only the settings a case changes; the rest keep their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace tavo::bootsim {
 namespace {
 
 using Answers = std::vector<std::string>;
+using Bytes = std::vector<std::uint8_t>;
+using Script = std::vector<std::pair<std::string, Answers>>;
 
-std::string Data(std::uint16_t address, std::vector<std::uint8_t> bytes) {
+std::string Data(std::uint16_t address, Bytes bytes) {
     return EncodeRecord(record_type::Data, address, bytes);
 }
 const std::string kEof = ":00000001FF";
@@ -20,6 +26,14 @@ std::string Corrupt(std::string record) {
     return record;
 }
 
+// Feeds the board each chunk in turn and checks its answers to it.
+void Play(Board& board, const Script& script) {
+    for (std::size_t i = 0; i < script.size(); ++i) {
+        SCOPED_TRACE("chunk " + std::to_string(i + 1) + ": " + script[i].first);
+        EXPECT_EQ(board.receive(script[i].first), script[i].second);
+    }
+}
+
 // A board that has been through the handshake.
 Board ReadyBoard(BoardConfig config = {}) {
     Board board(std::move(config));
@@ -27,76 +41,48 @@ Board ReadyBoard(BoardConfig config = {}) {
     return board;
 }
 
-TEST(BootsimHandshake, JumpThenStartSequenceInOneWrite) {
-    Board board;
-    EXPECT_EQ(board.receive("$@&$"), (Answers{"^", "?V1.3"}));
-    EXPECT_EQ(board.stage(), Board::Stage::Ready);
-}
-
-TEST(BootsimHandshake, PiecesAndLeadingJunk) {
-    Board board;
-    EXPECT_EQ(board.receive("hello"), Answers{});
-    EXPECT_EQ(board.receive("$@"), Answers{"^"});
-    EXPECT_EQ(board.receive("&"), Answers{});
-    EXPECT_EQ(board.receive("$"), Answers{"?V1.3"});
-}
-
-TEST(BootsimHandshake, ConfiguredStrings) {
-    BoardConfig config;
-    config.jump = "JUMP";
-    config.active = "ACT";
-    config.start = "GO!";
-    config.ready = "RDY V1.27";
-    Board board(config);
-    EXPECT_EQ(board.receive("$@&$JUMPGO!"), (Answers{"ACT", "RDY V1.27"}));
+TEST(BootsimHandshake, StartSequenceWholeInPiecesOrConfigured) {
+    Board whole;
+    Play(whole, {{"$@&$", {"^", "?V1.3"}}});
+    EXPECT_EQ(whole.stage(), Board::Stage::Ready);
+    Board pieces;
+    Play(pieces, {{"hello", {}}, {"$@", {"^"}}, {"&", {}}, {"$", {"?V1.3"}}});
+    Board configured({.jump = "JUMP", .active = "ACT", .start = "GO!", .ready = "RDY V1.27"});
+    Play(configured, {{"$@&$JUMPGO!", {"ACT", "RDY V1.27"}}});
 }
 
 TEST(BootsimHandshake, NeverReadyAndActiveOnly) {
-    BoardConfig never;
-    never.neverJump = true;
-    Board silent(never);
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(silent.receive("$@&$"), Answers{});
-
-    BoardConfig stuck;
-    stuck.activeOnly = true;
-    Board active(stuck);
-    EXPECT_EQ(active.receive("$@&$"), Answers{"^"});
-    EXPECT_EQ(active.receive("$@&$"), Answers{});
+    Board silent({.neverJump = true});
+    Play(silent, {{"$@&$", {}}, {"$@&$", {}}, {"$@&$", {}}});
+    Board active({.activeOnly = true});
+    Play(active, {{"$@&$", {"^"}}, {"$@&$", {}}});
     EXPECT_EQ(active.stage(), Board::Stage::Bootloader);
 }
 
 TEST(BootsimLines, GoodLinesAndCleanEnd) {
     auto board = ReadyBoard();
-    EXPECT_EQ(board.receive(Data(0, {1, 2, 3})), Answers{"~"});
-    EXPECT_EQ(board.receive(Data(3, {4})), Answers{"~"});
-    EXPECT_EQ(board.receive(kEof), Answers{"@"});
-    EXPECT_EQ(board.flash().toBinary(), (std::vector<std::uint8_t>{1, 2, 3, 4}));
+    Play(board, {{Data(0, {1, 2, 3}), {"~"}}, {Data(3, {4}), {"~"}}, {kEof, {"@"}}});
+    EXPECT_EQ(board.flash().toBinary(), (Bytes{1, 2, 3, 4}));
     EXPECT_EQ(board.completedDownloads(), 1);
     EXPECT_EQ(board.stage(), Board::Stage::Application);
 }
 
-TEST(BootsimLines, ChecksumErrorAndFileCompleteWithErrors) {
+TEST(BootsimLines, ChecksumErrorWritesNothingAndEndsWithErrors) {
     auto board = ReadyBoard();
-    EXPECT_EQ(board.receive(Data(0, {1})), Answers{"~"});
-    EXPECT_EQ(board.receive(Corrupt(Data(1, {2}))), Answers{"-"});
-    EXPECT_EQ(board.receive(Data(2, {3})), Answers{"~"});
-    EXPECT_EQ(board.receive(kEof), Answers{"#"});
-    // The bad line wrote nothing.
-    EXPECT_EQ(board.flash().toBinary(), (std::vector<std::uint8_t>{1, 0xFF, 3}));
+    Play(board, {{Data(0, {1}), {"~"}},
+                 {Corrupt(Data(1, {2})), {"-"}},
+                 {Data(2, {3}), {"~"}},
+                 {kEof, {"#"}}});
+    EXPECT_EQ(board.flash().toBinary(), (Bytes{1, 0xFF, 3}));
 }
 
 TEST(BootsimLines, ALineWrittenCorrectlyLaterClearsItsError) {
     // The same content arriving again right after an error is a retry of the same line.
-    auto line = Data(0, {9});
-    BoardConfig config;
-    config.checksumFaults.push_back({1, 1});
-    auto faulty = ReadyBoard(config);
-    EXPECT_EQ(faulty.receive(line), Answers{"-"});
-    EXPECT_EQ(faulty.receive(line), Answers{"~"});
-    EXPECT_EQ(faulty.lineNumber(), 1);
-    EXPECT_EQ(faulty.receive(kEof), Answers{"@"});
-    EXPECT_EQ(faulty.flash().toBinary(), std::vector<std::uint8_t>{9});
+    auto board = ReadyBoard({.checksumFaults = {{1, 1}}});
+    Play(board, {{Data(0, {9}), {"-"}}, {Data(0, {9}), {"~"}}});
+    EXPECT_EQ(board.lineNumber(), 1);
+    Play(board, {{kEof, {"@"}}});
+    EXPECT_EQ(board.flash().toBinary(), Bytes{9});
 }
 
 TEST(BootsimLines, RecordsAreFoundByTheirLengthWhateverSurroundsThem) {
@@ -104,20 +90,18 @@ TEST(BootsimLines, RecordsAreFoundByTheirLengthWhateverSurroundsThem) {
     // Lines without line ends back to back, lines separated by LF (a file read as one line),
     // and stray bytes between records.
     auto chunk = Data(0, {1}) + Data(1, {2}) + "\n" + Data(2, {3}) + "\r\nxyz" + Data(3, {4});
-    EXPECT_EQ(board.receive(chunk), (Answers{"~", "~", "~", "~"}));
-    EXPECT_EQ(board.flash().toBinary(), (std::vector<std::uint8_t>{1, 2, 3, 4}));
+    Play(board, {{chunk, {"~", "~", "~", "~"}}});
+    EXPECT_EQ(board.flash().toBinary(), (Bytes{1, 2, 3, 4}));
 }
 
 TEST(BootsimLines, MalformedAndShortLines) {
     auto board = ReadyBoard();
-    auto full = Data(0, {1, 2, 3, 4});
-    // Cut short: noticed when the next record begins.
-    EXPECT_EQ(board.receive(full.substr(0, 15)), Answers{});
-    EXPECT_EQ(board.receive(Data(8, {5})), (Answers{"-", "~"}));
-    // Not hex inside a record.
-    EXPECT_EQ(board.receive(":10zz"), Answers{"-"});
-    EXPECT_EQ(board.receive(":0G"), Answers{"-"});
-    EXPECT_EQ(board.receive(kEof), Answers{"#"});
+    // Cut short: noticed when the next record begins. Not hex inside a record: at once.
+    Play(board, {{Data(0, {1, 2, 3, 4}).substr(0, 15), {}},
+                 {Data(8, {5}), {"-", "~"}},
+                 {":10zz", {"-"}},
+                 {":0G", {"-"}},
+                 {kEof, {"#"}}});
 }
 
 TEST(BootsimLines, ExtendedAddressesPlaceTheData) {
@@ -126,7 +110,7 @@ TEST(BootsimLines, ExtendedAddressesPlaceTheData) {
     board.receive(Data(0x0002, {0xAB}));
     board.receive(EncodeRecord(record_type::ExtendedSegmentAddress, 0, {0x10, 0x00}));
     board.receive(Data(0x0001, {0xCD}));
-    EXPECT_EQ(board.receive(kEof), Answers{"@"});
+    Play(board, {{kEof, {"@"}}});
     EXPECT_EQ(board.flash().bytes().at(0x10002), 0xAB);
     EXPECT_EQ(board.flash().bytes().at(0x10001), 0xCD);
     EXPECT_EQ(board.flash().extent(), 0x10003u);
@@ -134,112 +118,85 @@ TEST(BootsimLines, ExtendedAddressesPlaceTheData) {
 
 TEST(BootsimMemories, EepromAloneThenDone) {
     auto board = ReadyBoard();
-    EXPECT_EQ(board.receive("*" + Data(0, {7, 8})), Answers{"~"});
+    Play(board, {{"*" + Data(0, {7, 8}), {"~"}}});
     EXPECT_EQ(board.target(), Memory::Eeprom);
-    EXPECT_EQ(board.receive(kEof), Answers{"@"});
-    EXPECT_EQ(board.eeprom().toBinary(), (std::vector<std::uint8_t>{7, 8}));
+    Play(board, {{kEof, {"@"}}});
+    EXPECT_EQ(board.eeprom().toBinary(), (Bytes{7, 8}));
     EXPECT_TRUE(board.flash().empty());
     EXPECT_EQ(board.completedDownloads(), 1);
 }
 
 TEST(BootsimMemories, EepromFirstThenFlash) {
     auto board = ReadyBoard();
-    EXPECT_EQ(board.receive("*!"), Answers{});
-    EXPECT_EQ(board.receive(Data(0, {7})), Answers{"~"});
-    EXPECT_EQ(board.receive(kEof), Answers{"@"});
+    Play(board, {{"*!", {}}, {Data(0, {7}), {"~"}}, {kEof, {"@"}}});
     EXPECT_EQ(board.completedDownloads(), 0);
     EXPECT_EQ(board.target(), Memory::Flash);
-    EXPECT_EQ(board.receive(Data(0, {1, 2})), Answers{"~"});
-    EXPECT_EQ(board.receive(kEof), Answers{"@"});
-    EXPECT_EQ(board.eeprom().toBinary(), std::vector<std::uint8_t>{7});
-    EXPECT_EQ(board.flash().toBinary(), (std::vector<std::uint8_t>{1, 2}));
+    Play(board, {{Data(0, {1, 2}), {"~"}}, {kEof, {"@"}}});
+    EXPECT_EQ(board.eeprom().toBinary(), Bytes{7});
+    EXPECT_EQ(board.flash().toBinary(), (Bytes{1, 2}));
     EXPECT_EQ(board.completedDownloads(), 1);
 }
 
 TEST(BootsimMemories, ConfiguredEepromCommandAndAStartOver) {
-    BoardConfig config;
-    config.eepromWrite = "EE";
-    auto board = ReadyBoard(config);
+    auto board = ReadyBoard({.eepromWrite = "EE"});
     board.receive("EE!" + Data(0, {1}));
     EXPECT_EQ(board.target(), Memory::Eeprom);
     // The loader starts a new run: ready again, back to Flash, line count from 1.
-    EXPECT_EQ(board.receive("$@&$"), Answers{"?V1.3"});
+    Play(board, {{"$@&$", {"?V1.3"}}});
     EXPECT_EQ(board.target(), Memory::Flash);
-    EXPECT_EQ(board.receive(Data(0, {2})), Answers{"~"});
+    Play(board, {{Data(0, {2}), {"~"}}});
     EXPECT_EQ(board.lineNumber(), 1);
 }
 
 TEST(BootsimFaults, ChecksumFaultForSomeTriesOrForGood) {
-    BoardConfig config;
-    config.checksumFaults.push_back({2, 2});
-    config.checksumFaults.push_back({3, 0});
-    auto board = ReadyBoard(config);
+    auto board = ReadyBoard({.checksumFaults = {{2, 2}, {3, 0}}});
     auto line2 = Data(1, {2});
     auto line3 = Data(2, {3});
-    board.receive(Data(0, {1}));
-    EXPECT_EQ(board.receive(line2), Answers{"-"});
-    EXPECT_EQ(board.receive(line2), Answers{"-"});
-    EXPECT_EQ(board.receive(line2), Answers{"~"});
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(board.receive(line3), Answers{"-"});
-    EXPECT_EQ(board.receive(kEof), Answers{"#"});
-    EXPECT_EQ(board.flash().toBinary(), (std::vector<std::uint8_t>{1, 2}));
+    Play(board, {{Data(0, {1}), {"~"}},
+                 {line2, {"-"}},
+                 {line2, {"-"}},
+                 {line2, {"~"}},
+                 {line3, {"-"}},
+                 {line3, {"-"}},
+                 {line3, {"-"}},
+                 {kEof, {"#"}}});
+    EXPECT_EQ(board.flash().toBinary(), (Bytes{1, 2}));
 }
 
 TEST(BootsimFaults, PageErrorWritesNothing) {
-    BoardConfig config;
-    config.pageFaults.push_back({1, 0});
-    auto board = ReadyBoard(config);
-    EXPECT_EQ(board.receive(Data(0, {1})), Answers{"%"});
-    EXPECT_EQ(board.receive(Data(1, {2})), Answers{"~"});
+    auto board = ReadyBoard({.pageFaults = {{1, 0}}});
+    Play(board, {{Data(0, {1}), {"%"}}, {Data(1, {2}), {"~"}}});
     EXPECT_EQ(board.lineNumber(), 2);
-    EXPECT_EQ(board.receive(kEof), Answers{"#"});
-    EXPECT_EQ(board.flash().toBinary(), (std::vector<std::uint8_t>{0xFF, 2}));
+    Play(board, {{kEof, {"#"}}});
+    EXPECT_EQ(board.flash().toBinary(), (Bytes{0xFF, 2}));
 }
 
 TEST(BootsimFaults, SilentLineIsTakenButNotAnswered) {
-    BoardConfig config;
-    config.silentLines.push_back({1, 1});
-    config.silentLines.push_back({3, 0});
-    auto board = ReadyBoard(config);
-    auto line1 = Data(0, {1});
-    EXPECT_EQ(board.receive(line1), Answers{});
-    EXPECT_EQ(board.receive(line1), Answers{"~"});
-    EXPECT_EQ(board.receive(Data(1, {2})), Answers{"~"});
-    EXPECT_EQ(board.receive(kEof), Answers{}); // line 3: the end answer is lost
+    auto board = ReadyBoard({.silentLines = {{1, 1}, {3, 0}}});
+    // Line 3 is the end: its answer is lost, but the download is complete.
+    Play(board, {{Data(0, {1}), {}}, {Data(0, {1}), {"~"}}, {Data(1, {2}), {"~"}}, {kEof, {}}});
     EXPECT_EQ(board.completedDownloads(), 1);
-    EXPECT_EQ(board.flash().toBinary(), (std::vector<std::uint8_t>{1, 2}));
+    EXPECT_EQ(board.flash().toBinary(), (Bytes{1, 2}));
 }
 
 TEST(BootsimFaults, FaultsCanBeLimitedToOneMemory) {
-    BoardConfig config;
-    config.checksumFaults.push_back({1, 0});
-    config.faultMemory = Memory::Flash;
-    auto board = ReadyBoard(config);
-    EXPECT_EQ(board.receive("*!" + Data(0, {1})), Answers{"~"});
-    EXPECT_EQ(board.receive(kEof), Answers{"@"});
-    EXPECT_EQ(board.receive(Data(0, {1})), Answers{"-"});
+    auto board = ReadyBoard({.checksumFaults = {{1, 0}}, .faultMemory = Memory::Flash});
+    Play(board, {{"*!" + Data(0, {1}), {"~"}}, {kEof, {"@"}}, {Data(0, {1}), {"-"}}});
 }
 
 TEST(BootsimFaults, DropAfterALineIgnoresTheRest) {
-    BoardConfig config;
-    config.dropAfterLine = 2;
-    auto board = ReadyBoard(config);
-    EXPECT_EQ(board.receive(Data(0, {1})), Answers{"~"});
+    auto board = ReadyBoard({.dropAfterLine = 2});
+    Play(board, {{Data(0, {1}), {"~"}}});
     EXPECT_FALSE(board.dropRequested());
-    EXPECT_EQ(board.receive(Data(1, {2}) + Data(2, {3})), Answers{"~"});
+    Play(board, {{Data(1, {2}) + Data(2, {3}), {"~"}}});
     EXPECT_TRUE(board.dropRequested());
-    EXPECT_EQ(board.receive(kEof), Answers{});
+    Play(board, {{kEof, {}}});
     EXPECT_EQ(board.flash().extent(), 2u);
 }
 
 TEST(BootsimFaults, NoiseComesBeforeLineAnswersOnly) {
-    BoardConfig config;
-    config.noise = "\r\nxx";
-    Board board(config);
-    EXPECT_EQ(board.receive("$@&$"), (Answers{"^", "?V1.3"}));
-    EXPECT_EQ(board.receive(Data(0, {1})), Answers{"\r\nxx~"});
-    EXPECT_EQ(board.receive(kEof), Answers{"\r\nxx@"});
+    Board board({.noise = "\r\nxx"});
+    Play(board, {{"$@&$", {"^", "?V1.3"}}, {Data(0, {1}), {"\r\nxx~"}}, {kEof, {"\r\nxx@"}}});
 }
 
 } // namespace

@@ -2,15 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 namespace tavo::bootsim {
 namespace {
 
-ParsedOptions Parse(std::vector<std::string> args) {
+// Parses a command line given as one text, its words split at blanks.
+ParsedOptions Parse(const std::string& commandLine) {
+    std::vector<std::string> args;
+    std::istringstream words(commandLine);
+    for (std::string word; words >> word;)
+        args.push_back(word);
     return ParseOptions(args);
 }
 
 TEST(BootsimOptions, DefaultsAreTheLoadersDefaults) {
-    auto parsed = Parse({});
+    auto parsed = Parse("");
     ASSERT_TRUE(parsed.options);
     const auto& b = parsed.options->board;
     EXPECT_EQ(b.jump + b.active + b.start + b.ready + b.eepromWrite, "$^@&$?V1.3*");
@@ -20,10 +27,9 @@ TEST(BootsimOptions, DefaultsAreTheLoadersDefaults) {
 }
 
 TEST(BootsimOptions, EveryProtocolStringAndEscapes) {
-    auto parsed =
-        Parse({"--jump", "J", "--active=A", "--start", "S\\r\\n", "--version-answer", "?V1.27",
-               "--eeprom-write", "E", "--line-complete", "L", "--page-error", "P",
-               "--checksum-error", "C", "--file-errors", "\\x23\\x23", "--file-ok", "\\\\"});
+    auto parsed = Parse("--jump J --active=A --start S\\r\\n --version-answer ?V1.27 "
+                        "--eeprom-write E --line-complete L --page-error P --checksum-error C "
+                        "--file-errors \\x23\\x23 --file-ok \\\\");
     ASSERT_TRUE(parsed.options) << parsed.error;
     const auto& b = parsed.options->board;
     EXPECT_EQ(b.jump, "J");
@@ -33,31 +39,13 @@ TEST(BootsimOptions, EveryProtocolStringAndEscapes) {
     EXPECT_EQ(b.eepromWrite + b.lineComplete + b.pageError + b.checksumError, "ELPC");
     EXPECT_EQ(b.fileErrors, "##");
     EXPECT_EQ(b.fileOk, "\\");
-    EXPECT_EQ(Parse({"--ready", ""}).options->board.ready, "");
+    EXPECT_EQ(ParseOptions({"--ready", ""}).options->board.ready, "");
 }
 
 TEST(BootsimOptions, FaultsAndTiming) {
-    auto parsed = Parse({"--fail-checksum",
-                         "3",
-                         "--fail-checksum",
-                         "5:2",
-                         "--fail-page",
-                         "7",
-                         "--silent",
-                         "2:1",
-                         "--fault-file",
-                         "eeprom",
-                         "--drop-after",
-                         "9",
-                         "--delay",
-                         "150",
-                         "--pace",
-                         "14400",
-                         "--never-ready",
-                         "--active-only",
-                         "--exit-after-eof",
-                         "--noise",
-                         "xy"});
+    auto parsed = Parse("--fail-checksum 3 --fail-checksum 5:2 --fail-page 7 --silent 2:1 "
+                        "--fault-file eeprom --drop-after 9 --delay 150 --pace 14400 "
+                        "--never-ready --active-only --exit-after-eof --noise xy");
     ASSERT_TRUE(parsed.options) << parsed.error;
     const auto& o = *parsed.options;
     ASSERT_EQ(o.board.checksumFaults.size(), 2u);
@@ -72,42 +60,30 @@ TEST(BootsimOptions, FaultsAndTiming) {
     EXPECT_EQ(o.paceBaud, 14400u);
     EXPECT_TRUE(o.board.neverJump && o.board.activeOnly && o.exitAfterEof);
     EXPECT_EQ(o.board.noise, "xy");
-    EXPECT_TRUE(Parse({"--pace", "line"}).options->paceFromLine);
+    EXPECT_TRUE(Parse("--pace line").options->paceFromLine);
 }
 
 TEST(BootsimOptions, BadCommandLines) {
-    for (auto args : std::vector<std::vector<std::string>>{{"--bogus"},
-                                                           {"--jump"},
-                                                           {"--fail-checksum", "0"},
-                                                           {"--fail-checksum", "3:"},
-                                                           {"--fail-page", "x"},
-                                                           {"--silent", "2:0"},
-                                                           {"--drop-after", "-1"},
-                                                           {"--delay", "1.5"},
-                                                           {"--pace", "0"},
-                                                           {"--fault-file", "ram"},
-                                                           {"--start", "\\q"},
-                                                           {"--start", "\\x4"},
-                                                           {"--noise", "a~"},
-                                                           {"--noise", "\\x13"},
-                                                           {"--never-ready=1"}}) {
-        auto parsed = Parse(args);
-        EXPECT_FALSE(parsed.options) << args[0];
-        EXPECT_FALSE(parsed.error.empty()) << args[0];
+    for (const char* commandLine :
+         {"--bogus", "--jump", "--fail-checksum 0", "--fail-checksum 3:", "--fail-page x",
+          "--silent 2:0", "--drop-after -1", "--delay 1.5", "--pace 0", "--fault-file ram",
+          "--start \\q", "--start \\x4", "--noise a~", "--noise \\x13", "--never-ready=1"}) {
+        SCOPED_TRACE(commandLine);
+        auto parsed = Parse(commandLine);
+        EXPECT_FALSE(parsed.options);
+        EXPECT_FALSE(parsed.error.empty());
     }
 }
 
 TEST(BootsimOptions, HelpDocumentsEveryOption) {
-    EXPECT_TRUE(Parse({"--delay", "5", "--help"}).help);
+    EXPECT_TRUE(Parse("--delay 5 --help").help);
+    std::istringstream options(
+        "--path-file --link --received --flash-out --eeprom-out --settings-out --jump --active "
+        "--start --version-answer --eeprom-write --line-complete --page-error --checksum-error "
+        "--file-errors --file-ok --fail-checksum --fail-page --silent --fault-file --drop-after "
+        "--never-ready --active-only --delay --pace --noise --exit-after-eof --verbose");
     auto help = HelpText();
-    for (const char* option :
-         {"--path-file",     "--link",           "--received",       "--flash-out",
-          "--eeprom-out",    "--settings-out",   "--jump",           "--active",
-          "--start",         "--version-answer", "--eeprom-write",   "--line-complete",
-          "--page-error",    "--checksum-error", "--file-errors",    "--file-ok",
-          "--fail-checksum", "--fail-page",      "--silent",         "--fault-file",
-          "--drop-after",    "--never-ready",    "--active-only",    "--delay",
-          "--pace",          "--noise",          "--exit-after-eof", "--verbose"})
+    for (std::string option; options >> option;)
         EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 

@@ -21,7 +21,8 @@ namespace {
 using bootsim::BootsimProcess;
 using engine::Millis;
 using engine::RunError;
-using Clock = std::chrono::steady_clock;
+using testing::Clock;
+using testing::MillisSince;
 
 const std::string kBootsim = TAVO_BOOTSIM_EXE;
 
@@ -58,10 +59,6 @@ std::string Collect(DeviceSerialPort& port, std::size_t count, int timeoutMs = 2
     return text;
 }
 
-double MillisSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
 std::vector<std::string> SampleImage() {
     std::vector<std::string> lines;
     for (std::uint16_t address = 0; address < 0x40; address += 0x10) {
@@ -74,97 +71,84 @@ std::vector<std::string> SampleImage() {
     return lines;
 }
 
-void Open(DeviceSerialPort& port, const BootsimProcess& sim, const std::string& settings) {
-    port.setDeviceOverride(sim.devicePath());
-    port.setXonXoff();
-    port.setLineSettings(settings);
-    port.open();
-}
+// The simulator with the real port open on it.
+struct Session {
+    explicit Session(const std::vector<std::string>& args,
+                     const std::string& settings = "19200,n,8,1")
+        : sim(kBootsim, args) {
+        port.setDeviceOverride(sim.devicePath());
+        port.setXonXoff();
+        port.setLineSettings(settings);
+        port.open();
+    }
+    // Writes `text` and takes the next `count` bytes of answer.
+    std::string ask(const std::string& text, std::size_t count = 1, int timeoutMs = 2000) {
+        port.write(text);
+        return Collect(port, count, timeoutMs);
+    }
+    BootsimProcess sim;
+    DeviceSerialPort port;
+};
 
 TEST(BootsimProcess, WholeDownloadLandsInFlashAndTheSimulatorEndsWithThePort) {
     TempDir dir;
-    BootsimProcess sim(kBootsim, {"--flash-out", dir.file("flash.bin"), "--received",
-                                  dir.file("rx.bin"), "--settings-out", dir.file("line.txt")});
-    DeviceSerialPort port;
-    Open(port, sim, "56000,n,8,1");
-    port.write("$@&$");
-    EXPECT_EQ(Collect(port, 6), "^?V1.3");
-    std::string sent = "$@&$";
-    auto image = SampleImage();
-    std::string answers;
-    for (const auto& line : image) {
-        port.write(line);
+    Session s({"--flash-out", dir.file("flash.bin"), "--received", dir.file("rx.bin"),
+               "--settings-out", dir.file("line.txt")},
+              "56000,n,8,1");
+    EXPECT_EQ(s.ask("$@&$", 6), "^?V1.3");
+    std::string sent = "$@&$", answers, text;
+    for (const auto& line : SampleImage()) {
+        answers += s.ask(line);
         sent += line;
-        answers += Collect(port, 1);
+        text += line + "\r\n";
     }
     EXPECT_EQ(answers, "~~~~@");
-    port.close();
-    EXPECT_EQ(sim.waitForExit(2000), 0);
+    s.port.close();
+    EXPECT_EQ(s.sim.waitForExit(2000), 0);
 
-    std::string text;
-    for (const auto& line : image)
-        text += line + "\r\n";
     auto expected = bootsim::DecodeHexText(text).image.toBinary();
-    auto flash = ReadFile(dir.file("flash.bin"));
-    EXPECT_EQ(flash, std::string(expected.begin(), expected.end()));
+    EXPECT_EQ(ReadFile(dir.file("flash.bin")), std::string(expected.begin(), expected.end()));
     EXPECT_EQ(ReadFile(dir.file("rx.bin")), sent);
     auto line = ReadFile(dir.file("line.txt"));
-    EXPECT_NE(line.find("baud=56000\n"), std::string::npos) << line;
-    EXPECT_NE(line.find("ixon=1\n"), std::string::npos) << line;
-    EXPECT_NE(line.find("ixoff=1\n"), std::string::npos) << line;
-    EXPECT_NE(line.find("ixany=0\n"), std::string::npos) << line;
+    for (const char* setting : {"baud=56000\n", "ixon=1\n", "ixoff=1\n", "ixany=0\n"})
+        EXPECT_NE(line.find(setting), std::string::npos) << setting << line;
 }
 
 TEST(BootsimProcess, EepromThenFlashWithAFaultOnTheWay) {
     TempDir dir;
-    BootsimProcess sim(kBootsim,
-                       {"--flash-out", dir.file("flash.bin"), "--eeprom-out", dir.file("ee.bin"),
-                        "--fail-checksum", "2:1", "--fault-file", "flash", "--exit-after-eof"});
-    DeviceSerialPort port;
-    Open(port, sim, "115200,n,8,1");
-    port.write("$@&$");
-    ASSERT_EQ(Collect(port, 6), "^?V1.3");
-    port.write("*!");
-    auto ee = bootsim::EncodeRecord(0, 0, {0x11, 0x22});
-    port.write(ee);
-    EXPECT_EQ(Collect(port, 1), "~");
-    port.write(":00000001FF");
-    EXPECT_EQ(Collect(port, 1), "@");
-    auto image = SampleImage();
+    Session s({"--flash-out", dir.file("flash.bin"), "--eeprom-out", dir.file("ee.bin"),
+               "--fail-checksum", "2:1", "--fault-file", "flash", "--exit-after-eof"},
+              "115200,n,8,1");
+    ASSERT_EQ(s.ask("$@&$", 6), "^?V1.3");
+    EXPECT_EQ(s.ask("*!" + bootsim::EncodeRecord(0, 0, {0x11, 0x22})), "~");
+    EXPECT_EQ(s.ask(":00000001FF"), "@");
     std::string answers;
-    for (std::size_t i = 0; i < image.size(); ++i) {
-        port.write(image[i]);
-        auto answer = Collect(port, 1);
+    for (const auto& line : SampleImage()) {
+        auto answer = s.ask(line);
         if (answer == "-") // written again, as the newer loaders do
-            port.write(image[i]), answer += Collect(port, 1);
+            answer += s.ask(line);
         answers += answer;
     }
     EXPECT_EQ(answers, "~-~~~@");
-    EXPECT_EQ(sim.waitForExit(2000), 0);
+    EXPECT_EQ(s.sim.waitForExit(2000), 0);
     EXPECT_EQ(ReadFile(dir.file("ee.bin")), std::string("\x11\x22"));
     EXPECT_EQ(ReadFile(dir.file("flash.bin")).size(), 0x40u);
 }
 
 TEST(BootsimProcess, DroppedConnectionIsARunErrorWithoutSpinning) {
-    BootsimProcess sim(kBootsim, {"--drop-after", "2"});
-    DeviceSerialPort port;
-    Open(port, sim, "19200,n,8,1");
-    port.write("$@&$");
-    ASSERT_EQ(Collect(port, 6), "^?V1.3");
+    Session s({"--drop-after", "2"});
+    ASSERT_EQ(s.ask("$@&$", 6), "^?V1.3");
     auto image = SampleImage();
-    port.write(image[0]);
-    EXPECT_EQ(Collect(port, 1), "~");
-    port.write(image[1]);
-    EXPECT_EQ(Collect(port, 1), "~");
-    EXPECT_EQ(sim.waitForExit(2000), 0);
+    EXPECT_EQ(s.ask(image[0]) + s.ask(image[1]), "~~");
+    EXPECT_EQ(s.sim.waitForExit(2000), 0);
     auto cpu = testing::CpuMillis();
     EXPECT_THROW(
         {
-            port.write(image[2]);
-            port.waitForInput(Millis(1000));
+            s.port.write(image[2]);
+            s.port.waitForInput(Millis(1000));
         },
         RunError);
-    EXPECT_FALSE(port.isOpen());
+    EXPECT_FALSE(s.port.isOpen());
     EXPECT_LT(testing::CpuMillis() - cpu, 50);
 }
 
@@ -189,65 +173,44 @@ TEST(BootsimProcess, TerminationWritesTheOutputsAndRemovesTheLink) {
 TEST(BootsimProcess, BoardsThatNeverGetReady) {
     for (const char* fault : {"--never-ready", "--active-only"}) {
         SCOPED_TRACE(fault);
-        BootsimProcess sim(kBootsim, {fault});
-        DeviceSerialPort port;
-        Open(port, sim, "9600,n,8,1");
-        port.write("$@&$");
-        auto first = Collect(port, 10, 300);
-        port.write("$@&$");
-        auto second = Collect(port, 10, 300);
-        EXPECT_EQ(first, std::string(fault) == "--active-only" ? "^" : "");
-        EXPECT_EQ(second, "");
+        Session s({fault}, "9600,n,8,1");
+        EXPECT_EQ(s.ask("$@&$", 10, 300), std::string(fault) == "--active-only" ? "^" : "");
+        EXPECT_EQ(s.ask("$@&$", 10, 300), "");
     }
 }
 
-TEST(BootsimProcess, DelayAndWireTime) {
-    // 4 bytes in and 2 out at 1200 baud cost 6 * 10 / 1200 s = 50 ms, plus the delay.
-    BootsimProcess sim(kBootsim, {"--delay", "150", "--pace", "1200"});
-    DeviceSerialPort port;
-    Open(port, sim, "1200,n,8,1");
+TEST(BootsimProcess, DelayAndWireTimeFixedOrFromTheLineSettings) {
+    // 4 bytes in at 1200 baud take 4 * 10 / 1200 s, plus the delay; a 43-character line
+    // 358 ms.
+    Session fixed({"--delay", "150", "--pace", "1200"}, "1200,n,8,1");
     auto start = Clock::now();
-    port.write("$@&$");
-    EXPECT_EQ(Collect(port, 6), "^?V1.3");
+    EXPECT_EQ(fixed.ask("$@&$", 6), "^?V1.3");
     auto elapsed = MillisSince(start);
     EXPECT_GE(elapsed, 150 + 4 * 10000.0 / 1200);
     EXPECT_LT(elapsed, 1000);
-    // A 43-character line takes 358 ms on the wire at 1200 baud.
     start = Clock::now();
-    port.write(SampleImage()[0]);
-    EXPECT_EQ(Collect(port, 1), "~");
+    EXPECT_EQ(fixed.ask(SampleImage()[0]), "~");
     EXPECT_GE(MillisSince(start), 150 + 43 * 10000.0 / 1200);
-}
 
-TEST(BootsimProcess, WireTimeCanFollowTheLineSettings) {
-    BootsimProcess sim(kBootsim, {"--pace", "line"});
-    DeviceSerialPort port;
-    Open(port, sim, "2400,n,8,1");
-    port.write("$@&$");
-    ASSERT_EQ(Collect(port, 6), "^?V1.3");
-    auto start = Clock::now();
-    port.write(SampleImage()[0]);
-    EXPECT_EQ(Collect(port, 1), "~");
+    Session fromLine({"--pace", "line"}, "2400,n,8,1");
+    ASSERT_EQ(fromLine.ask("$@&$", 6), "^?V1.3");
+    start = Clock::now();
+    EXPECT_EQ(fromLine.ask(SampleImage()[0]), "~");
     EXPECT_GE(MillisSince(start), 44 * 10000.0 / 2400);
 }
 
 TEST(BootsimProcess, ALoaderThatComesBackFindsTheBootloaderReady) {
-    BootsimProcess sim(kBootsim, {});
-    DeviceSerialPort port;
-    Open(port, sim, "19200,n,8,1");
-    port.write("$@&$");
-    ASSERT_EQ(Collect(port, 6), "^?V1.3");
-    port.write(SampleImage()[0]);
-    EXPECT_EQ(Collect(port, 1), "~");
-    port.close();
-    EXPECT_EQ(sim.waitForExit(100), -1); // no complete download yet: it waits
-    port.open();
-    port.write("$@&$");
-    EXPECT_EQ(Collect(port, 5), "?V1.3");
+    Session s({});
+    ASSERT_EQ(s.ask("$@&$", 6), "^?V1.3");
+    EXPECT_EQ(s.ask(SampleImage()[0]), "~");
+    s.port.close();
+    EXPECT_EQ(s.sim.waitForExit(100), -1); // no complete download yet: it waits
+    s.port.open();
+    EXPECT_EQ(s.ask("$@&$", 5), "?V1.3");
     for (const auto& line : SampleImage())
-        port.write(line), Collect(port, 1);
-    port.close();
-    EXPECT_EQ(sim.waitForExit(2000), 0);
+        s.ask(line);
+    s.port.close();
+    EXPECT_EQ(s.sim.waitForExit(2000), 0);
 }
 
 TEST(BootsimProcess, StartsQuicklyAndStopsCleanly) {
@@ -259,9 +222,6 @@ TEST(BootsimProcess, StartsQuicklyAndStopsCleanly) {
         EXPECT_EQ(sim.stop(), 0);
     }
     EXPECT_LT(MillisSince(start), 2000);
-}
-
-TEST(BootsimProcess, RejectsABadCommandLine) {
     EXPECT_THROW(BootsimProcess(kBootsim, {"--fail-page", "zero"}), std::runtime_error);
 }
 

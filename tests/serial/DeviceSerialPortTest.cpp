@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <sys/file.h>
 #include <thread>
 #include <unistd.h>
@@ -19,16 +19,15 @@
 namespace tavo::serial {
 namespace {
 
+using engine::Millis;
 using engine::RunError;
-using testing::CpuMillis;
-using testing::Pty;
-using Clock = std::chrono::steady_clock;
+using namespace testing;
 
 // The port's input notifier needs an event dispatcher on this thread.
 class QtEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
-        testing::RemoveStaleLockFiles();
+        RemoveStaleLockFiles();
         static int argc = 1;
         static char name[] = "serial_tests";
         static char* argv[] = {name, nullptr};
@@ -41,8 +40,8 @@ private:
 };
 const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
-double MillisSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+void Sleep(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 // Polls countWaiting() (never an event loop) until `count` bytes are there or a second passed.
@@ -50,20 +49,49 @@ int CountWithin(DeviceSerialPort& port, int count) {
     auto start = Clock::now();
     int waiting = port.countWaiting();
     while (waiting < count && MillisSince(start) < 1000) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        Sleep(2);
         waiting = port.countWaiting();
     }
     return waiting;
 }
 
-TEST(DeviceSerialPortSettings, EveryBaudEntryReachesTheLine) {
+// The reason of the RunError `action` raises; a test failure when it raises none.
+std::string ErrorOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const RunError& e) {
+        EXPECT_FALSE(e.reason().empty());
+        return e.reason();
+    }
+    ADD_FAILURE() << "no RunError";
+    return {};
+}
+
+// A port aimed at a fresh pseudo-terminal, not yet opened.
+class PortOnPty : public ::testing::Test {
+protected:
+    void SetUp() override { port.setDeviceOverride(pty.slavePath()); }
+    void open(const char* settings = nullptr) {
+        port.setXonXoff();
+        if (settings)
+            port.setLineSettings(settings);
+        port.open();
+    }
+    Pty pty;
+    DeviceSerialPort port;
+};
+using DeviceSerialPortSettings = PortOnPty;
+using DeviceSerialPortChoice = PortOnPty;
+using DeviceSerialPortOpen = PortOnPty;
+using DeviceSerialPortIo = PortOnPty;
+using DeviceSerialPortWait = PortOnPty;
+using DeviceSerialPortVanish = PortOnPty;
+
+TEST_F(DeviceSerialPortSettings, EveryBaudEntryReachesTheLineWithCleanXonXoff) {
+    port.setXonXoff();
     for (unsigned long rate :
          {1200UL, 2400UL, 4800UL, 9600UL, 14400UL, 19200UL, 38400UL, 56000UL, 57600UL, 115200UL}) {
         SCOPED_TRACE(rate);
-        Pty pty;
-        DeviceSerialPort port;
-        port.setDeviceOverride(pty.slavePath());
-        port.setXonXoff();
         port.setLineSettings(std::to_string(rate) + ",n,8,1");
         port.open();
         auto line = pty.lineState();
@@ -71,41 +99,13 @@ TEST(DeviceSerialPortSettings, EveryBaudEntryReachesTheLine) {
         EXPECT_EQ(line.dataBits, 8);
         EXPECT_EQ(line.parity, 'n');
         EXPECT_EQ(line.stopBits, 1);
+        EXPECT_TRUE(line.ixon && line.ixoff);
         // Clearing IXANY must not have undone a non-standard rate.
         EXPECT_FALSE(line.ixany);
+        EXPECT_FALSE(line.crtscts);
+        port.close();
     }
-}
-
-TEST(DeviceSerialPortSettings, XonXoffWithoutIxanyOrHardwareFlow) {
-    Pty pty;
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
-    port.setXonXoff();
-    port.setLineSettings("19200,n,8,1");
-    port.open();
-    auto line = pty.lineState();
-    EXPECT_TRUE(line.ixon);
-    EXPECT_TRUE(line.ixoff);
-    EXPECT_FALSE(line.ixany);
-    EXPECT_FALSE(line.crtscts);
-}
-
-TEST(DeviceSerialPortSettings, NoFlowControlUnlessAsked) {
-    Pty pty;
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
-    port.open();
-    auto line = pty.lineState();
-    EXPECT_FALSE(line.ixon);
-    EXPECT_FALSE(line.ixoff);
-    EXPECT_FALSE(line.crtscts);
-}
-
-TEST(DeviceSerialPortSettings, ChangingTheRateWhileOpenKeepsXonXoffClean) {
-    Pty pty;
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
-    port.setXonXoff();
+    // The same while open.
     port.setLineSettings("9600,n,8,1");
     port.open();
     port.setLineSettings("56000,n,8,1");
@@ -115,41 +115,36 @@ TEST(DeviceSerialPortSettings, ChangingTheRateWhileOpenKeepsXonXoffClean) {
     EXPECT_FALSE(line.ixany);
 }
 
-TEST(DeviceSerialPortSettings, MalformedLineSettingsRaise) {
-    DeviceSerialPort port;
+TEST_F(DeviceSerialPortSettings, NoFlowControlUnlessAsked) {
+    port.open();
+    auto line = pty.lineState();
+    EXPECT_FALSE(line.ixon || line.ixoff || line.crtscts);
+}
+
+TEST_F(DeviceSerialPortSettings, MalformedLineSettingsRaise) {
     for (const char* bad :
          {"", "19200", "19200,n,8", "19200,e,8,1", "19200,n,7,1", "19200,n,8,2", "abc,n,8,1",
           "0,n,8,1", "-9600,n,8,1", ",n,8,1", "19200 ,n,8,1", "19200,n,8,1,"}) {
         SCOPED_TRACE(bad);
-        try {
-            port.setLineSettings(bad);
-            ADD_FAILURE() << "accepted";
-        } catch (const RunError& e) {
-            EXPECT_FALSE(e.reason().empty());
-        }
+        ErrorOf([&] { port.setLineSettings(bad); });
     }
 }
 
-TEST(DeviceSerialPortChoice, PortNumberMustBeOneToEight) {
+TEST_F(DeviceSerialPortChoice, PortNumberIsOneToEightAndFixedWhileOpen) {
     PortMap map;
     map.set(3, "/dev/ttyUSB7");
-    DeviceSerialPort port(map);
+    DeviceSerialPort mapped(map);
     for (int bad : {0, -1, 9, 100})
-        EXPECT_THROW(port.setPortNumber(bad), RunError) << bad;
-    port.setPortNumber(3);
-    EXPECT_EQ(port.device(), "/dev/ttyUSB7");
-    port.setPortNumber(8);
-    EXPECT_EQ(port.device(), "/dev/ttyS7");
-    port.setDeviceOverride("/dev/pts/99");
-    EXPECT_EQ(port.device(), "/dev/pts/99");
-    port.setDeviceOverride(std::nullopt);
-    EXPECT_EQ(port.device(), "/dev/ttyS7");
-}
+        EXPECT_THROW(mapped.setPortNumber(bad), RunError) << bad;
+    mapped.setPortNumber(3);
+    EXPECT_EQ(mapped.device(), "/dev/ttyUSB7");
+    mapped.setPortNumber(8);
+    EXPECT_EQ(mapped.device(), "/dev/ttyS7");
+    mapped.setDeviceOverride("/dev/pts/99");
+    EXPECT_EQ(mapped.device(), "/dev/pts/99");
+    mapped.setDeviceOverride(std::nullopt);
+    EXPECT_EQ(mapped.device(), "/dev/ttyS7");
 
-TEST(DeviceSerialPortChoice, PortNumberIsFixedWhileOpen) {
-    Pty pty;
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
     port.open();
     EXPECT_THROW(port.setPortNumber(2), RunError);
     EXPECT_TRUE(port.isOpen());
@@ -157,57 +152,34 @@ TEST(DeviceSerialPortChoice, PortNumberIsFixedWhileOpen) {
     EXPECT_NO_THROW(port.setPortNumber(2));
 }
 
-TEST(DeviceSerialPortOpen, MissingDeviceFailsWithTheReason) {
-    DeviceSerialPort port;
+TEST_F(DeviceSerialPortOpen, MissingDeviceFailsWithTheReason) {
     port.setDeviceOverride("/dev/does-not-exist");
-    try {
-        port.open();
-        FAIL() << "opened a missing device";
-    } catch (const RunError& e) {
-        EXPECT_FALSE(e.reason().empty());
-    }
+    ErrorOf([&] { port.open(); });
     EXPECT_FALSE(port.isOpen());
 }
 
-TEST(DeviceSerialPortOpen, ASecondOpenerIsRefusedUntilTheFirstCloses) {
-    Pty pty;
-    DeviceSerialPort first;
-    first.setDeviceOverride(pty.slavePath());
+TEST_F(DeviceSerialPortOpen, ASecondOpenerIsRefusedUntilTheFirstCloses) {
     DeviceSerialPort second;
     second.setDeviceOverride(pty.slavePath());
-    first.open();
-    try {
-        second.open();
-        FAIL() << "opened a port that is in use";
-    } catch (const RunError& e) {
-        EXPECT_FALSE(e.reason().empty());
-    }
+    port.open();
+    ErrorOf([&] { second.open(); });
     EXPECT_FALSE(second.isOpen());
-    EXPECT_TRUE(first.isOpen());
-    first.close();
+    EXPECT_TRUE(port.isOpen());
+    port.close();
     EXPECT_NO_THROW(second.open());
 }
 
-TEST(DeviceSerialPortOpen, AnotherProgramsLockIsRespected) {
-    Pty pty;
+TEST_F(DeviceSerialPortOpen, AnotherProgramsLockIsRespected) {
     int holder = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
-    try {
-        port.open();
-        FAIL() << "opened a locked port";
-    } catch (const RunError& e) {
-        EXPECT_NE(e.reason().find("busy"), std::string::npos) << e.reason();
-    }
+    EXPECT_NE(ErrorOf([&] { port.open(); }).find("busy"), std::string::npos);
     EXPECT_FALSE(port.isOpen());
     ::close(holder);
     EXPECT_NO_THROW(port.open());
 }
 
-TEST(DeviceSerialPortOpen, AStaleLockFileDoesNotBlock) {
-    Pty pty;
+TEST_F(DeviceSerialPortOpen, AStaleLockFileDoesNotBlock) {
     // The lock a killed run would have left: a process id that no longer exists.
     pid_t child = ::fork();
     if (child == 0)
@@ -217,63 +189,37 @@ TEST(DeviceSerialPortOpen, AStaleLockFileDoesNotBlock) {
     auto name = pty.slavePath().substr(5); // "pts/N"
     std::replace(name.begin(), name.end(), '/', '_');
     auto lockPath = "/var/lock/LCK.." + name;
-    {
-        std::ofstream lock(lockPath);
-        lock << child << "\nserial_tests\n\n";
-    }
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
+    std::ofstream(lockPath) << child << "\nserial_tests\n\n";
     EXPECT_NO_THROW(port.open());
     port.close();
     ::unlink(lockPath.c_str());
 }
 
-TEST(DeviceSerialPortOpen, InputQueueStartsEmptyAndOpenTwiceRaises) {
-    Pty pty;
+TEST_F(DeviceSerialPortOpen, InputQueueStartsEmptyAndOpenTwiceRaises) {
     pty.send("stale");
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
+    Sleep(30);
     port.open();
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    Sleep(30);
     EXPECT_EQ(port.countWaiting(), 0);
     EXPECT_THROW(port.open(), RunError);
     EXPECT_TRUE(port.isOpen());
 }
 
-TEST(DeviceSerialPortIo, WriteAndReadRoundTrip) {
-    Pty pty;
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
-    port.setXonXoff();
-    port.setLineSettings("115200,n,8,1");
-    port.open();
+TEST_F(DeviceSerialPortIo, WriteAndReadRoundTripWithoutAnEventLoop) {
+    open("115200,n,8,1");
     std::string line = ":100000000C9434000C9446000C9446000C9446006A";
     port.write(line);
     EXPECT_EQ(pty.receive(), line);
-    pty.send("~");
-    ASSERT_TRUE(port.waitForInput(engine::Millis(1000)));
-    EXPECT_EQ(port.takeWaiting(), "~");
-    EXPECT_EQ(port.countWaiting(), 0);
-    EXPECT_EQ(port.takeWaiting(), "");
-}
-
-TEST(DeviceSerialPortIo, CountWaitingSeesBytesWithoutAnEventLoop) {
-    Pty pty;
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
-    port.open();
     pty.send("?V1.3");
     EXPECT_EQ(CountWithin(port, 5), 5);
     pty.send("~");
     EXPECT_EQ(CountWithin(port, 6), 6);
     EXPECT_EQ(port.takeWaiting(), "?V1.3~");
+    EXPECT_EQ(port.countWaiting(), 0);
+    EXPECT_EQ(port.takeWaiting(), "");
 }
 
-TEST(DeviceSerialPortIo, EveryByteOfALargeWriteArrives) {
-    Pty pty;
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
+TEST_F(DeviceSerialPortIo, EveryByteOfALargeWriteArrives) {
     port.open();
     // Far more than the kernel buffers hold, so the writer has to keep pushing.
     std::string data;
@@ -281,7 +227,7 @@ TEST(DeviceSerialPortIo, EveryByteOfALargeWriteArrives) {
         data.push_back(static_cast<char>('A' + i % 26));
     std::string received;
     std::thread reader([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        Sleep(50);
         while (received.size() < data.size()) {
             auto chunk = pty.receive(2000);
             if (chunk.empty())
@@ -295,14 +241,10 @@ TEST(DeviceSerialPortIo, EveryByteOfALargeWriteArrives) {
     EXPECT_TRUE(received == data);
 }
 
-TEST(DeviceSerialPortIo, OnlyXonResumesOutputStoppedByXoff) {
-    Pty pty;
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
-    port.setXonXoff();
-    port.open();
+TEST_F(DeviceSerialPortIo, OnlyXonResumesOutputStoppedByXoff) {
+    open();
     pty.send("\x13");
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    Sleep(30);
     // A pseudo-terminal takes nothing while stopped, so the write waits for XON; the board's
     // side checks meanwhile that nothing leaks through.
     std::string whileStopped, afterX, afterXon;
@@ -325,19 +267,16 @@ TEST(DeviceSerialPortIo, OnlyXonResumesOutputStoppedByXoff) {
     EXPECT_EQ(port.takeWaiting(), "x");
 }
 
-TEST(DeviceSerialPortIo, ClosedPortRaisesButClosingAgainDoesNot) {
-    Pty pty;
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
+TEST_F(DeviceSerialPortIo, ClosedPortRaisesButClosingAgainDoesNot) {
     EXPECT_FALSE(port.isOpen());
     EXPECT_THROW(port.write("x"), RunError);
     EXPECT_THROW(port.countWaiting(), RunError);
     EXPECT_THROW(port.takeWaiting(), RunError);
-    EXPECT_THROW(port.waitForInput(engine::Millis(10)), RunError);
+    EXPECT_THROW(port.waitForInput(Millis(10)), RunError);
     EXPECT_NO_THROW(port.close());
     port.open();
     pty.send("unread");
-    ASSERT_TRUE(port.waitForInput(engine::Millis(1000)));
+    ASSERT_TRUE(port.waitForInput(Millis(1000)));
     port.close();
     EXPECT_NO_THROW(port.close());
     EXPECT_FALSE(port.isOpen());
@@ -346,59 +285,39 @@ TEST(DeviceSerialPortIo, ClosedPortRaisesButClosingAgainDoesNot) {
     EXPECT_EQ(port.countWaiting(), 0);
 }
 
-TEST(DeviceSerialPortWait, ReturnsAtOnceWhenInputIsWaiting) {
-    Pty pty;
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
-    port.open();
-    pty.send("^");
-    EXPECT_EQ(CountWithin(port, 1), 1);
-    auto start = Clock::now();
-    EXPECT_TRUE(port.waitForInput(engine::Millis(5000)));
-    EXPECT_LT(MillisSince(start), 50);
-}
-
-TEST(DeviceSerialPortWait, WakesWhenInputArrives) {
-    Pty pty;
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
-    port.open();
-    std::thread sender([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        pty.send("?");
-    });
-    auto start = Clock::now();
-    bool got = port.waitForInput(engine::Millis(3000));
-    auto elapsed = MillisSince(start);
-    sender.join();
-    EXPECT_TRUE(got);
-    EXPECT_GE(elapsed, 90);
-    EXPECT_LT(elapsed, 1000);
-    EXPECT_EQ(port.takeWaiting(), "?");
-}
-
-TEST(DeviceSerialPortWait, TimesOutOnTimeWithoutSpinning) {
-    Pty pty;
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
+TEST_F(DeviceSerialPortWait, TimesOutOnTimeWithoutSpinningAndWakesOnInput) {
     port.open();
     auto cpu = CpuMillis();
     auto start = Clock::now();
-    EXPECT_FALSE(port.waitForInput(engine::Millis(300)));
+    EXPECT_FALSE(port.waitForInput(Millis(300)));
     auto elapsed = MillisSince(start);
     EXPECT_GE(elapsed, 300);
     EXPECT_LT(elapsed, 600);
     EXPECT_LT(CpuMillis() - cpu, 30);
-    EXPECT_FALSE(port.waitForInput(engine::Millis(0)));
+    EXPECT_FALSE(port.waitForInput(Millis(0)));
+
+    std::thread sender([&] {
+        Sleep(100);
+        pty.send("?");
+    });
+    start = Clock::now();
+    bool got = port.waitForInput(Millis(3000));
+    elapsed = MillisSince(start);
+    sender.join();
+    EXPECT_TRUE(got);
+    EXPECT_GE(elapsed, 90);
+    EXPECT_LT(elapsed, 1000);
+    // Input already waiting: no wait at all.
+    start = Clock::now();
+    EXPECT_TRUE(port.waitForInput(Millis(5000)));
+    EXPECT_LT(MillisSince(start), 50);
+    EXPECT_EQ(port.takeWaiting(), "?");
 }
 
-TEST(DeviceSerialPortWait, InputWakesTheThreadsEventLoop) {
-    Pty pty;
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
+TEST_F(DeviceSerialPortWait, InputWakesTheThreadsEventLoop) {
     port.open();
     std::thread sender([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        Sleep(100);
         pty.send("~");
     });
     // A guard, so a missing wake-up fails the test instead of hanging it.
@@ -407,11 +326,9 @@ TEST(DeviceSerialPortWait, InputWakesTheThreadsEventLoop) {
     guard.start(3000);
     auto start = Clock::now();
     int rounds = 0;
-    while (guard.isActive() && rounds < 1000) {
+    while (guard.isActive() && rounds < 1000 && port.countWaiting() == 0) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         ++rounds;
-        if (port.countWaiting() > 0)
-            break;
     }
     auto elapsed = MillisSince(start);
     sender.join();
@@ -420,21 +337,7 @@ TEST(DeviceSerialPortWait, InputWakesTheThreadsEventLoop) {
     EXPECT_LT(rounds, 20); // it slept in the loop rather than spinning through it
 }
 
-TEST(DeviceSerialPortVanish, NextOperationRaisesAndThePortIsClosed) {
-    Pty pty;
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
-    port.open();
-    pty.hangUp();
-    auto cpu = CpuMillis();
-    EXPECT_THROW(port.waitForInput(engine::Millis(2000)), RunError);
-    EXPECT_FALSE(port.isOpen());
-    EXPECT_LT(CpuMillis() - cpu, 50);
-    EXPECT_THROW(port.write("x"), RunError);
-    EXPECT_NO_THROW(port.close());
-}
-
-TEST(DeviceSerialPortVanish, EachOperationNoticesIt) {
+TEST_F(DeviceSerialPortVanish, EveryOperationNoticesItAndClosesThePort) {
     enum Op { Count, Take, Write, Wait };
     for (Op op : {Count, Take, Write, Wait}) {
         SCOPED_TRACE(op);
@@ -443,8 +346,10 @@ TEST(DeviceSerialPortVanish, EachOperationNoticesIt) {
         port.setDeviceOverride(pty.slavePath());
         port.open();
         pty.hangUp();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        try {
+        if (op != Wait)
+            Sleep(20);
+        auto cpu = CpuMillis();
+        auto reason = ErrorOf([&] {
             switch (op) {
             case Count:
                 port.countWaiting();
@@ -456,41 +361,22 @@ TEST(DeviceSerialPortVanish, EachOperationNoticesIt) {
                 port.write("x");
                 break;
             case Wait:
-                port.waitForInput(engine::Millis(500));
+                port.waitForInput(Millis(2000));
                 break;
             }
-            ADD_FAILURE() << "no error";
-        } catch (const RunError& e) {
-            EXPECT_NE(e.reason().find("hung up"), std::string::npos) << e.reason();
-        }
+        });
+        EXPECT_NE(reason.find("hung up"), std::string::npos) << reason;
+        EXPECT_LT(CpuMillis() - cpu, 50);
         EXPECT_FALSE(port.isOpen());
+        EXPECT_THROW(port.write("x"), RunError);
+        EXPECT_NO_THROW(port.close());
     }
 }
 
-TEST(DeviceSerialPortVanish, BytesAlreadyReceivedAreHandedOutFirst) {
-    Pty pty;
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
+TEST_F(DeviceSerialPortVanish, AnEventLoopClosesThePortWithoutSpinningAndKeepsWhatCame) {
     port.open();
     pty.send("@");
     ASSERT_EQ(CountWithin(port, 1), 1);
-    pty.hangUp();
-    // The event loop notices the hang-up and closes the port.
-    QEventLoop loop;
-    QTimer::singleShot(50, &loop, &QEventLoop::quit);
-    loop.exec();
-    EXPECT_FALSE(port.isOpen());
-    EXPECT_EQ(port.countWaiting(), 1);
-    EXPECT_EQ(port.takeWaiting(), "@");
-    EXPECT_THROW(port.countWaiting(), RunError);
-    EXPECT_THROW(port.takeWaiting(), RunError); // closed now, and says so
-}
-
-TEST(DeviceSerialPortVanish, AnEventLoopDoesNotSpinOnTheDeadDevice) {
-    Pty pty;
-    DeviceSerialPort port;
-    port.setDeviceOverride(pty.slavePath());
-    port.open();
     pty.hangUp();
     auto cpu = CpuMillis();
     QEventLoop loop;
@@ -498,7 +384,11 @@ TEST(DeviceSerialPortVanish, AnEventLoopDoesNotSpinOnTheDeadDevice) {
     loop.exec();
     EXPECT_LT(CpuMillis() - cpu, 60);
     EXPECT_FALSE(port.isOpen());
+    // Bytes already received are handed out first; then the port says it is closed.
+    EXPECT_EQ(port.countWaiting(), 1);
+    EXPECT_EQ(port.takeWaiting(), "@");
     EXPECT_THROW(port.countWaiting(), RunError);
+    EXPECT_THROW(port.takeWaiting(), RunError);
 }
 
 } // namespace

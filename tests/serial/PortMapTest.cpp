@@ -10,10 +10,13 @@ namespace tavo::serial {
 namespace {
 
 TEST(PortMap, DefaultsFollowThePlatformNaming) {
-    PortMap map;
-    EXPECT_EQ(map.deviceFor(1), "/dev/ttyS0");
-    EXPECT_EQ(map.deviceFor(8), "/dev/ttyS7");
+    EXPECT_EQ(PortMap().deviceFor(1), "/dev/ttyS0");
+    EXPECT_EQ(PortMap().deviceFor(8), "/dev/ttyS7");
     EXPECT_EQ(PortMap::DefaultDevice(4), "/dev/ttyS3");
+    // Also from an empty file, one with nothing mapped, or none at all.
+    EXPECT_EQ(PortMap::Parse("").deviceFor(2), "/dev/ttyS1");
+    EXPECT_EQ(PortMap::Parse("\n\n  \n#1=/dev/x\n").deviceFor(1), "/dev/ttyS0");
+    EXPECT_EQ(PortMap::Load("/nonexistent/ports.txt").deviceFor(3), "/dev/ttyS2");
 }
 
 TEST(PortMap, ParsesMappedLinesAndSkipsTheRest) {
@@ -30,20 +33,11 @@ TEST(PortMap, ParsesMappedLinesAndSkipsTheRest) {
                               "6=/dev/b\n" // the later line wins
                               "7 1=/dev/c\n"
                               "8=/dev/ttyUSB8");
-    EXPECT_EQ(map.deviceFor(1), "/dev/ttyUSB0");
-    EXPECT_EQ(map.deviceFor(2), "/dev/ttyACM1");
-    EXPECT_EQ(map.deviceFor(3), "/dev/serial/by-id/usb-x");
-    EXPECT_EQ(map.deviceFor(4), "/dev/ttyS3");
-    EXPECT_EQ(map.deviceFor(5), "/dev/ttyS4");
-    EXPECT_EQ(map.deviceFor(6), "/dev/b");
-    EXPECT_EQ(map.deviceFor(7), "/dev/ttyS6");
-    EXPECT_EQ(map.deviceFor(8), "/dev/ttyUSB8");
-}
-
-TEST(PortMap, EmptyOrMissingFileGivesDefaults) {
-    EXPECT_EQ(PortMap::Parse("").deviceFor(2), "/dev/ttyS1");
-    EXPECT_EQ(PortMap::Parse("\n\n  \n#1=/dev/x\n").deviceFor(1), "/dev/ttyS0");
-    EXPECT_EQ(PortMap::Load("/nonexistent/ports.txt").deviceFor(3), "/dev/ttyS2");
+    const char* expected[] = {"/dev/ttyUSB0", "/dev/ttyACM1", "/dev/serial/by-id/usb-x",
+                              "/dev/ttyS3",   "/dev/ttyS4",   "/dev/b",
+                              "/dev/ttyS6",   "/dev/ttyUSB8"};
+    for (int port = 1; port <= 8; ++port)
+        EXPECT_EQ(map.deviceFor(port), expected[port - 1]) << port;
 }
 
 TEST(PortMap, LoadsAFile) {
@@ -51,10 +45,7 @@ TEST(PortMap, LoadsAFile) {
     int fd = ::mkstemp(path);
     ASSERT_GE(fd, 0);
     ::close(fd);
-    {
-        std::ofstream out(path);
-        out << "2=/dev/ttyUSB3\n";
-    }
+    std::ofstream(path) << "2=/dev/ttyUSB3\n";
     auto map = PortMap::Load(path);
     std::remove(path);
     EXPECT_EQ(map.deviceFor(2), "/dev/ttyUSB3");

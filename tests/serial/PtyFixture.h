@@ -2,6 +2,7 @@
 
 #include "tools/bootsim/LineSettings.h"
 
+#include <chrono>
 #include <string>
 
 // A bare pseudo-terminal for driving the real serial port from a test: the test keeps the master
@@ -31,6 +32,12 @@ private:
     int master_ = -1;
     std::string slavePath_;
 };
+
+using Clock = std::chrono::steady_clock;
+
+inline double MillisSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
 
 // CPU time (user + system) this process has used, in milliseconds.
 double CpuMillis();

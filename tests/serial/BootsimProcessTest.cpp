@@ -26,37 +26,19 @@ using testing::MillisSince;
 
 const std::string kBootsim = TAVO_BOOTSIM_EXE;
 
-class TempDir {
-public:
-    TempDir() {
+// A scratch folder, removed with its contents.
+struct TempDir {
+    std::string path = [] {
         char pattern[] = "/tmp/tavo-bootsim-test-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+        return std::string(::mkdtemp(pattern));
+    }();
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::string file(const std::string& name) const { return path + "/" + name; }
 };
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Takes input until `count` bytes have come or the time is up.
-std::string Collect(DeviceSerialPort& port, std::size_t count, int timeoutMs = 2000) {
-    std::string text;
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (text.size() < count) {
-        auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
-        if (left.count() <= 0 || !port.waitForInput(left))
-            break;
-        text += port.takeWaiting();
-    }
-    return text;
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::vector<std::string> SampleImage() {
@@ -81,10 +63,18 @@ struct Session {
         port.setLineSettings(settings);
         port.open();
     }
-    // Writes `text` and takes the next `count` bytes of answer.
+    // Writes `text` and takes input until `count` bytes have come or the time is up.
     std::string ask(const std::string& text, std::size_t count = 1, int timeoutMs = 2000) {
         port.write(text);
-        return Collect(port, count, timeoutMs);
+        std::string answer;
+        auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (answer.size() < count) {
+            auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
+            if (left.count() <= 0 || !port.waitForInput(left))
+                break;
+            answer += port.takeWaiting();
+        }
+        return answer;
     }
     BootsimProcess sim;
     DeviceSerialPort port;
@@ -155,17 +145,16 @@ TEST(BootsimProcess, DroppedConnectionIsARunErrorWithoutSpinning) {
 TEST(BootsimProcess, TerminationWritesTheOutputsAndRemovesTheLink) {
     TempDir dir;
     auto link = dir.file("board");
-    BootsimProcess sim(kBootsim,
-                       {"--received", dir.file("rx.bin"), "--path-file", dir.file("path.txt"),
-                        "--link", link, "--version-answer", "?V1.27"});
-    EXPECT_EQ(ReadFile(dir.file("path.txt")), sim.devicePath() + "\n");
-    EXPECT_EQ(std::filesystem::read_symlink(link).string(), sim.devicePath());
-    DeviceSerialPort port;
-    port.setDeviceOverride(link);
-    port.open();
-    port.write("$@&$");
-    EXPECT_EQ(Collect(port, 7), "^?V1.27");
-    EXPECT_EQ(sim.stop(), 0);
+    Session s({"--received", dir.file("rx.bin"), "--path-file", dir.file("path.txt"), "--link",
+               link, "--version-answer", "?V1.27"});
+    EXPECT_EQ(ReadFile(dir.file("path.txt")), s.sim.devicePath() + "\n");
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), s.sim.devicePath());
+    // The link leads to the same device.
+    s.port.close();
+    s.port.setDeviceOverride(link);
+    s.port.open();
+    EXPECT_EQ(s.ask("$@&$", 7), "^?V1.27");
+    EXPECT_EQ(s.sim.stop(), 0);
     EXPECT_EQ(ReadFile(dir.file("rx.bin")), "$@&$");
     EXPECT_FALSE(std::filesystem::is_symlink(link));
 }
@@ -213,7 +202,7 @@ TEST(BootsimProcess, ALoaderThatComesBackFindsTheBootloaderReady) {
     EXPECT_EQ(s.sim.waitForExit(2000), 0);
 }
 
-TEST(BootsimProcess, StartsQuicklyAndStopsCleanly) {
+TEST(BootsimProcess, StartsQuicklyStopsCleanlyAndRefusesABadCommandLine) {
     auto start = Clock::now();
     for (int i = 0; i < 10; ++i) {
         BootsimProcess sim(kBootsim, {});

@@ -46,14 +46,17 @@ void Sleep(int ms) {
 
 // Polls countWaiting() (never an event loop) until `count` bytes are there or a second passed.
 int CountWithin(DeviceSerialPort& port, int count) {
-    auto start = Clock::now();
-    int waiting = port.countWaiting();
-    while (waiting < count && MillisSince(start) < 1000) {
+    for (auto start = Clock::now(); port.countWaiting() < count && MillisSince(start) < 1000;)
         Sleep(2);
-        waiting = port.countWaiting();
-    }
-    return waiting;
+    return port.countWaiting();
 }
+
+// Every operation that needs the device, by name.
+const std::vector<std::pair<const char*, std::function<void(DeviceSerialPort&)>>> kOperations = {
+    {"countWaiting", [](auto& port) { port.countWaiting(); }},
+    {"takeWaiting", [](auto& port) { port.takeWaiting(); }},
+    {"write", [](auto& port) { port.write("x"); }},
+    {"waitForInput", [](auto& port) { port.waitForInput(Millis(2000)); }}};
 
 // The reason of the RunError `action` raises; a test failure when it raises none.
 std::string ErrorOf(const std::function<void()>& action) {
@@ -269,10 +272,8 @@ TEST_F(DeviceSerialPortIo, OnlyXonResumesOutputStoppedByXoff) {
 
 TEST_F(DeviceSerialPortIo, ClosedPortRaisesButClosingAgainDoesNot) {
     EXPECT_FALSE(port.isOpen());
-    EXPECT_THROW(port.write("x"), RunError);
-    EXPECT_THROW(port.countWaiting(), RunError);
-    EXPECT_THROW(port.takeWaiting(), RunError);
-    EXPECT_THROW(port.waitForInput(Millis(10)), RunError);
+    for (const auto& [name, operation] : kOperations)
+        EXPECT_THROW(operation(port), RunError) << name;
     EXPECT_NO_THROW(port.close());
     port.open();
     pty.send("unread");
@@ -338,33 +339,17 @@ TEST_F(DeviceSerialPortWait, InputWakesTheThreadsEventLoop) {
 }
 
 TEST_F(DeviceSerialPortVanish, EveryOperationNoticesItAndClosesThePort) {
-    enum Op { Count, Take, Write, Wait };
-    for (Op op : {Count, Take, Write, Wait}) {
-        SCOPED_TRACE(op);
+    for (const auto& [name, operation] : kOperations) {
+        SCOPED_TRACE(name);
         Pty pty;
         DeviceSerialPort port;
         port.setDeviceOverride(pty.slavePath());
         port.open();
         pty.hangUp();
-        if (op != Wait)
+        if (std::string(name) != "waitForInput")
             Sleep(20);
         auto cpu = CpuMillis();
-        auto reason = ErrorOf([&] {
-            switch (op) {
-            case Count:
-                port.countWaiting();
-                break;
-            case Take:
-                port.takeWaiting();
-                break;
-            case Write:
-                port.write("x");
-                break;
-            case Wait:
-                port.waitForInput(Millis(2000));
-                break;
-            }
-        });
+        auto reason = ErrorOf([&] { operation(port); });
         EXPECT_NE(reason.find("hung up"), std::string::npos) << reason;
         EXPECT_LT(CpuMillis() - cpu, 50);
         EXPECT_FALSE(port.isOpen());

@@ -24,8 +24,8 @@ namespace fs = std::filesystem;
 class SettingsFileOnDisk : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::random_device seed;
-        dir_ = fs::temp_directory_path() / ("tavo-settings-test-" + std::to_string(seed()));
+        dir_ = fs::temp_directory_path() /
+               ("tavo-settings-test-" + std::to_string(std::random_device{}()));
         fs::create_directories(dir_);
     }
     void TearDown() override { fs::remove_all(dir_); }
@@ -43,22 +43,19 @@ protected:
 
     std::vector<std::string> Names() const {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir_)) {
+        for (const auto& entry : fs::directory_iterator(dir_))
             names.push_back(entry.path().filename().string());
-        }
         std::sort(names.begin(), names.end());
         return names;
     }
 
     static Settings Changed() {
-        Settings s;
-        s.comPortIndex = 6;
-        s.baudIndex = -1;
-        s.applicationFile = "/boards/rev B, final/app.hex";
-        s.eepromFile = "say \"cheese\".eep";
-        s.eepromCheck = 1;
-        s.flashCheck = 0;
-        return s;
+        return {.comPortIndex = 6,
+                .baudIndex = -1,
+                .applicationFile = "/boards/rev B, final/app.hex",
+                .eepromFile = "say \"cheese\".eep",
+                .eepromCheck = 1,
+                .flashCheck = 0};
     }
 
     static std::string Bytes(const Settings& settings) {
@@ -70,15 +67,18 @@ protected:
     fs::path dir_;
 };
 
-TEST_F(SettingsFileOnDisk, SaveThenLoadGivesTheSameSettings) {
-    const auto path = PathOf("dazez.txt");
-    ASSERT_TRUE(SaveSettings(path, Settings{}));
-    EXPECT_EQ(Contents(path).size(), 72u);
-    EXPECT_EQ(LoadSettings(path), Settings{});
-
-    ASSERT_TRUE(SaveSettings(path, Changed()));
-    EXPECT_EQ(Contents(path), Bytes(Changed()));
-    EXPECT_EQ(LoadSettings(path), Changed());
+TEST_F(SettingsFileOnDisk, SaveThenLoadGivesTheSameSettingsAlsoUnderUtf8Paths) {
+    fs::create_directories(PathFromUtf8(PathOf("Pr\xC3\xBC\x66ung")));
+    for (const auto& path :
+         {PathOf("dazez.txt"), PathOf("Pr\xC3\xBC\x66ung/\xE8\xAE\xBE\xE7\xBD\xAE.txt")}) {
+        SCOPED_TRACE(path);
+        ASSERT_TRUE(SaveSettings(path, Settings{}));
+        EXPECT_EQ(Contents(path).size(), 72u);
+        EXPECT_EQ(LoadSettings(path), Settings{});
+        ASSERT_TRUE(SaveSettings(path, Changed()));
+        EXPECT_EQ(Contents(path), Bytes(Changed()));
+        EXPECT_EQ(LoadSettings(path), Changed());
+    }
 }
 
 TEST_F(SettingsFileOnDisk, LoadFallsBackToDefaultsWhenTheFileIsMissingOrUnusable) {
@@ -88,31 +88,16 @@ TEST_F(SettingsFileOnDisk, LoadFallsBackToDefaultsWhenTheFileIsMissingOrUnusable
 
     // Fifteen good records that differ from the defaults: none of them is kept.
     std::string bytes = Bytes(Changed());
-    bytes.resize(bytes.rfind("0\r\n"));
-    const auto shortFile = PathOf("short.txt");
-    Put(shortFile, bytes);
-    EXPECT_EQ(LoadSettings(shortFile), Settings{});
+    Put(PathOf("short.txt"), bytes.substr(0, bytes.rfind("0\r\n")));
+    EXPECT_EQ(LoadSettings(PathOf("short.txt")), Settings{});
+    Put(PathOf("port8.txt"), "8" + bytes.substr(1));
+    EXPECT_EQ(LoadSettings(PathOf("port8.txt")), Settings{});
 
-    const auto badPort = PathOf("port8.txt");
-    Put(badPort, "8" + Bytes(Changed()).substr(1));
-    EXPECT_EQ(LoadSettings(badPort), Settings{});
-}
-
-TEST_F(SettingsFileOnDisk, LoadReadsAFileWithAPartialByteOrderMark) {
-    // The half mark is given back to the file stream, not lost.
-    const auto path = PathOf("partial.txt");
-    Put(path, "\xEF\xBB\r\n" + Bytes(Changed()).substr(3));
+    // A half byte order mark is given back to the file stream, not lost.
+    Put(PathOf("partial.txt"), "\xEF\xBB\r\n" + bytes.substr(3));
     auto expected = Changed();
     expected.comPortIndex = 0;
-    EXPECT_EQ(LoadSettings(path), expected);
-}
-
-TEST_F(SettingsFileOnDisk, Utf8PathsWork) {
-    fs::create_directories(PathFromUtf8(PathOf("Pr\xC3\xBC\x66ung")));
-    const auto path = PathOf("Pr\xC3\xBC\x66ung/\xE8\xAE\xBE\xE7\xBD\xAE.txt");
-    ASSERT_TRUE(SaveSettings(path, Changed()));
-    EXPECT_TRUE(fs::is_regular_file(PathFromUtf8(path)));
-    EXPECT_EQ(LoadSettings(path), Changed());
+    EXPECT_EQ(LoadSettings(PathOf("partial.txt")), expected);
 }
 
 TEST_F(SettingsFileOnDisk, SaveReplacesTheOldFileAndLeavesNoTemporaryFile) {
@@ -127,55 +112,39 @@ TEST_F(SettingsFileOnDisk, SaveReplacesTheOldFileAndLeavesNoTemporaryFile) {
 }
 
 TEST_F(SettingsFileOnDisk, SaveThroughALinkUpdatesTheFileItPointsTo) {
-    const auto real = PathOf("real.txt");
-    const auto link = PathOf("dazez.txt");
-    Put(real, "old");
-    fs::create_symlink("real.txt", PathFromUtf8(link));
+    Put(PathOf("real.txt"), "old");
+    fs::create_symlink("real.txt", PathFromUtf8(PathOf("dazez.txt")));
 
-    ASSERT_TRUE(SaveSettings(link, Changed()));
-    EXPECT_TRUE(fs::is_symlink(PathFromUtf8(link)));
-    EXPECT_EQ(Contents(real), Bytes(Changed()));
+    ASSERT_TRUE(SaveSettings(PathOf("dazez.txt"), Changed()));
+    EXPECT_TRUE(fs::is_symlink(PathFromUtf8(PathOf("dazez.txt"))));
+    EXPECT_EQ(Contents(PathOf("real.txt")), Bytes(Changed()));
     EXPECT_EQ(Names(), (std::vector<std::string>{"dazez.txt", "real.txt"}));
 }
 
-TEST_F(SettingsFileOnDisk, SaveIntoAMissingFolderFailsWithItsMessage) {
-    const auto path = PathOf("no such folder/dazez.txt");
-    EXPECT_FALSE(SaveSettings(path, Settings{}));
-    EXPECT_FALSE(fs::exists(PathFromUtf8(path)));
-    EXPECT_TRUE(Names().empty());
-    EXPECT_EQ(SaveErrorMessage(path), "An error occured while saving file " + path);
-    EXPECT_EQ(SaveErrorMessage("C:\\x\\dazez.txt"),
-              "An error occured while saving file C:\\x\\dazez.txt");
-
-    EXPECT_FALSE(SaveSettings("", Settings{}));
-    EXPECT_FALSE(SaveSettings(Utf8FromPath(dir_) + "/", Settings{}));
-
-    const auto file = PathOf("plain.txt");
-    Put(file, "keep");
-    EXPECT_FALSE(SaveSettings(file + "/dazez.txt", Settings{})); // the "folder" is a file
-    EXPECT_EQ(Contents(file), "keep");
-}
-
-TEST_F(SettingsFileOnDisk, SaveOntoAFolderFailsAndTouchesNothing) {
-    const auto folder = PathOf("dazez.txt");
+// Paths that cannot take the file: each save fails, and nothing in the folder changes.
+TEST_F(SettingsFileOnDisk, SaveWhereNoFileCanBeWrittenFailsAndTouchesNothing) {
+    const auto folder = PathOf("folder.txt");
     fs::create_directories(PathFromUtf8(folder));
     Put(folder + "/inside.txt", "inside");
-    const auto neighbour = PathOf("other.txt");
-    Put(neighbour, "neighbour");
+    Put(PathOf("plain.txt"), "keep");
+    ASSERT_EQ(mkfifo(PathOf("pipe.txt").c_str(), 0644), 0);
 
-    EXPECT_FALSE(SaveSettings(folder, Changed()));
+    for (const auto& path :
+         {PathOf("no such folder/dazez.txt"), std::string(), Utf8FromPath(dir_) + "/",
+          PathOf("plain.txt") + "/dazez.txt", folder, PathOf("pipe.txt")}) {
+        SCOPED_TRACE(path);
+        EXPECT_FALSE(SaveSettings(path, Changed()));
+    }
+    EXPECT_EQ(Names(), (std::vector<std::string>{"folder.txt", "pipe.txt", "plain.txt"}));
     EXPECT_TRUE(fs::is_directory(PathFromUtf8(folder)));
     EXPECT_EQ(Contents(folder + "/inside.txt"), "inside");
-    EXPECT_EQ(Contents(neighbour), "neighbour");
-    EXPECT_EQ(Names(), (std::vector<std::string>{"dazez.txt", "other.txt"}));
-}
+    EXPECT_EQ(Contents(PathOf("plain.txt")), "keep");
+    EXPECT_EQ(fs::status(PathFromUtf8(PathOf("pipe.txt"))).type(), fs::file_type::fifo);
 
-TEST_F(SettingsFileOnDisk, SaveLeavesAPipeOfThatNameAlone) {
-    const auto pipe = PathOf("dazez.txt");
-    ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
-    EXPECT_FALSE(SaveSettings(pipe, Settings{}));
-    EXPECT_EQ(fs::status(PathFromUtf8(pipe)).type(), fs::file_type::fifo);
-    EXPECT_EQ(Names(), std::vector<std::string>{"dazez.txt"});
+    const auto missing = PathOf("no such folder/dazez.txt");
+    EXPECT_EQ(SaveErrorMessage(missing), "An error occured while saving file " + missing);
+    EXPECT_EQ(SaveErrorMessage("C:\\x\\dazez.txt"),
+              "An error occured while saving file C:\\x\\dazez.txt");
 }
 
 // Writing fails part way (the file size limit stands in for a full disk): the old file stays

@@ -14,24 +14,22 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
+#include <utility>
 
 namespace tavo::test {
 namespace {
 
 using namespace engine;
 
-TEST(LineSettings, EveryBaudIndexHasItsOwnString) {
+TEST(LineSettings, EveryBaudIndexHasItsOwnStringAndOthersNone) {
     const char* expected[] = {"1200,n,8,1",  "2400,n,8,1",  "4800,n,8,1",  "9600,n,8,1",
                               "14400,n,8,1", "19200,n,8,1", "38400,n,8,1", "56000,n,8,1",
                               "57600,n,8,1", "115200,n,8,1"};
     for (int index = 0; index < 10; ++index)
         EXPECT_EQ(LineSettingsForBaudIndex(index), expected[index]) << "index " << index;
-}
-
-TEST(LineSettings, IndexOutsideTheListGivesNothing) {
-    EXPECT_EQ(LineSettingsForBaudIndex(-1), std::nullopt);
-    EXPECT_EQ(LineSettingsForBaudIndex(10), std::nullopt);
-    EXPECT_EQ(LineSettingsForBaudIndex(std::numeric_limits<int>::min()), std::nullopt);
+    for (int outside : {-1, 10, std::numeric_limits<int>::min()})
+        EXPECT_EQ(LineSettingsForBaudIndex(outside), std::nullopt) << outside;
 }
 
 TEST(LineSettings, BaudIsReadFromTheString) {
@@ -42,16 +40,13 @@ TEST(LineSettings, BaudIsReadFromTheString) {
 }
 
 TEST(Contains, FindsTheSettingAnywhereExactly) {
-    EXPECT_TRUE(Contains("xx?V1.3", "?"));
-    EXPECT_TRUE(Contains("ab@&$cd", "@&$"));
-    EXPECT_FALSE(Contains("ab@&cd", "@&$"));
-    EXPECT_FALSE(Contains("?v1.3", "V")) << "the test is case-sensitive";
-    EXPECT_FALSE(Contains("", "~"));
-}
-
-TEST(Contains, EmptySettingIsFoundInAnyNonEmptyBuffer) {
-    EXPECT_TRUE(Contains("x", ""));
-    EXPECT_FALSE(Contains("", ""));
+    // Case-sensitive; an empty setting is found in any non-empty buffer.
+    const std::tuple<const char*, const char*, bool> cases[] = {
+        {"xx?V1.3", "?", true}, {"ab@&$cd", "@&$", true}, {"ab@&cd", "@&$", false},
+        {"?v1.3", "V", false},  {"", "~", false},         {"x", "", true},
+        {"", "", false}};
+    for (auto [buffer, setting, found] : cases)
+        EXPECT_EQ(Contains(buffer, setting), found) << '"' << buffer << "\" \"" << setting << '"';
 }
 
 TEST(ClosePort, ClosesOnlyAnOpenPortAndSwallowsItsFailure) {
@@ -59,11 +54,9 @@ TEST(ClosePort, ClosesOnlyAnOpenPortAndSwallowsItsFailure) {
     FakePort port(clock);
     ClosePort(port);
     EXPECT_TRUE(port.log().empty()) << "a closed port is not closed again";
-
     port.open();
     ClosePort(port);
     EXPECT_FALSE(port.isOpen());
-
     port.open();
     port.failOn(PortOp::Close, 2);
     EXPECT_NO_THROW(ClosePort(port));
@@ -71,37 +64,19 @@ TEST(ClosePort, ClosesOnlyAnOpenPortAndSwallowsItsFailure) {
 }
 
 TEST(Version, LeadingNumberParse) {
-    EXPECT_EQ(ParseLeadingNumber("1.3?"), 1.3f);
-    EXPECT_EQ(ParseLeadingNumber("?"), 0.0f);
-    EXPECT_EQ(ParseLeadingNumber(""), 0.0f);
-    EXPECT_EQ(ParseLeadingNumber("."), 0.0f);
-    EXPECT_EQ(ParseLeadingNumber("1.29"), 1.29f);
-    EXPECT_EQ(ParseLeadingNumber("2"), 2.0f);
-    EXPECT_EQ(ParseLeadingNumber("1.2.3"), 1.2f) << "a second point ends the number";
-    EXPECT_EQ(ParseLeadingNumber("1,3"), 1.0f) << "the decimal separator is always a point";
-    EXPECT_EQ(ParseLeadingNumber("1.3\r\n"), 1.3f);
-    EXPECT_EQ(ParseLeadingNumber("-2x"), -2.0f);
-    EXPECT_EQ(ParseLeadingNumber("+1.5"), 1.5f);
-}
-
-TEST(Version, BlanksTabsAndLineFeedsAreIgnoredEvenInsideTheNumber) {
-    EXPECT_EQ(ParseLeadingNumber(" 1 .5"), 1.5f);
-    EXPECT_EQ(ParseLeadingNumber("\t\n 1.3"), 1.3f);
-    EXPECT_EQ(ParseLeadingNumber("1 2"), 12.0f);
-    EXPECT_EQ(ParseLeadingNumber("\r1.3"), 0.0f) << "a carriage return is not skipped";
-}
-
-TEST(Version, Exponent) {
-    EXPECT_EQ(ParseLeadingNumber("1e1x"), 10.0f);
-    EXPECT_EQ(ParseLeadingNumber("15E-1"), 1.5f);
-    EXPECT_EQ(ParseLeadingNumber("1e"), 1.0f) << "an exponent without digits is not read";
-    EXPECT_EQ(ParseLeadingNumber("1e+"), 1.0f);
-}
-
-TEST(Version, OutOfRangeNumbersDoNotBreakTheParse) {
+    // A second point ends the number and the decimal separator is always a point. Blanks, tabs
+    // and line feeds are ignored even inside the number, a carriage return is not. An exponent
+    // without digits is not read.
+    const std::pair<const char*, float> cases[] = {
+        {"1.3?", 1.3f},     {"?", 0},    {"", 0},         {".", 0},
+        {"1.29", 1.29f},    {"2", 2},    {"1.2.3", 1.2f}, {"1,3", 1},
+        {"1.3\r\n", 1.3f},  {"-2x", -2}, {"+1.5", 1.5f},  {" 1 .5", 1.5f},
+        {"\t\n 1.3", 1.3f}, {"1 2", 12}, {"\r1.3", 0},    {"1e1x", 10},
+        {"15E-1", 1.5f},    {"1e", 1},   {"1e+", 1},      {"1e-400", 0}};
+    for (auto [text, value] : cases)
+        EXPECT_EQ(ParseLeadingNumber(text), value) << '"' << text << '"';
     EXPECT_TRUE(std::isinf(ParseLeadingNumber("1e39")));
     EXPECT_TRUE(std::isinf(ParseLeadingNumber("1e400")));
-    EXPECT_EQ(ParseLeadingNumber("1e-400"), 0.0f);
 }
 
 TEST(Version, SinglePrecisionThresholds) {
@@ -112,69 +87,55 @@ TEST(Version, SinglePrecisionThresholds) {
 }
 
 TEST(Version, ShortDecimalForm) {
-    EXPECT_EQ(FormatVersion(1.3f), "1.3");
-    EXPECT_EQ(FormatVersion(2.0f), "2");
-    EXPECT_EQ(FormatVersion(1.28f), "1.28");
-    EXPECT_EQ(FormatVersion(10.5f), "10.5");
-    EXPECT_EQ(FormatVersion(1234567.0f), "1234567");
-    EXPECT_EQ(FormatVersion(0.1f), "0.1");
+    const std::pair<float, const char*> cases[] = {{1.3f, "1.3"},           {2.0f, "2"},
+                                                   {1.28f, "1.28"},         {10.5f, "10.5"},
+                                                   {1234567.0f, "1234567"}, {0.1f, "0.1"}};
+    for (auto [value, text] : cases)
+        EXPECT_EQ(FormatVersion(value), text);
 }
 
-TEST(Int16, StaysWithinSixteenBits) {
+TEST(Int16, StaysWithinSixteenBitsAndOverflowRaisesKeepingTheValue) {
     EXPECT_EQ(Int16::From(32767).value(), 32767);
     EXPECT_EQ(Int16::From(-32768).value(), -32768);
     EXPECT_THROW(Int16::From(32768), RunError);
     EXPECT_THROW(Int16::From(-32769), RunError);
-}
-
-TEST(Int16, OverflowRaisesAndKeepsTheValue) {
     Int16 count = Int16::From(32766);
     count += 1;
     EXPECT_EQ(count.value(), 32767);
     EXPECT_THROW(count += 1, RunError);
     EXPECT_EQ(count.value(), 32767);
-
     Int16 low = Int16::From(-32767);
     low -= 1;
     EXPECT_THROW(low -= 1, RunError);
     EXPECT_EQ(low.value(), -32768);
 }
 
-TEST(WholeSecondWait, StartedLateInItsSecondItIsShorter) {
-    // 12:00:00.9: a 3-second limit ends at 12:00:03.0.
-    FakeClock clock(Millis(12 * 3600 * 1000 + 900));
-    WholeSecondWait wait(clock, 3);
-    EXPECT_EQ(wait.remaining(), Millis(2100));
-    clock.advanceBy(Millis(2099));
-    EXPECT_FALSE(wait.expired());
-    clock.advanceBy(Millis(1));
-    EXPECT_TRUE(wait.expired());
-    EXPECT_EQ(wait.remaining(), Millis(0));
+TEST(WholeSecondWait, EndsOnTheWholeSecondTheLimitReaches) {
+    // Started at 12:00:00.9, a 3-second limit ends at 12:00:03.0; started on the second, it
+    // lasts the full 3 seconds.
+    for (auto [offset, length] : {std::pair{900, 2100}, std::pair{0, 3000}}) {
+        SCOPED_TRACE(offset);
+        FakeClock clock(Millis(12 * 3600 * 1000 + offset));
+        WholeSecondWait wait(clock, 3);
+        EXPECT_EQ(wait.remaining(), Millis(length));
+        clock.advanceBy(Millis(length - 1));
+        EXPECT_FALSE(wait.expired());
+        EXPECT_EQ(wait.remaining(), Millis(1));
+        clock.advanceBy(Millis(1));
+        EXPECT_TRUE(wait.expired());
+        EXPECT_EQ(wait.remaining(), Millis(0));
+    }
 }
 
-TEST(WholeSecondWait, StartedOnTheSecondItLastsTheFullLimit) {
-    FakeClock clock(Millis(12 * 3600 * 1000));
-    WholeSecondWait wait(clock, 3);
-    clock.advanceBy(Millis(2999));
-    EXPECT_FALSE(wait.expired());
-    EXPECT_EQ(wait.remaining(), Millis(1));
-    clock.advanceBy(Millis(1));
-    EXPECT_TRUE(wait.expired());
-}
-
-TEST(Timers, TickCountCountsToFiveAndRests) {
+TEST(Timers, TickCountRestsAtFiveAndTheLinesTimerShowsMinusOne) {
     RunState state;
     for (int tick = 1; tick <= 7; ++tick) {
         Timer1_Timer(state);
         EXPECT_EQ(state.TickCount.value(), std::min(tick, 5));
     }
-}
-
-TEST(Timers, LinesTimerShowsTheCountIncludingMinusOne) {
     FakeClock clock;
     FakePort port(clock);
     FakeHost host(clock, port);
-    RunState state;
     state.LinesRemaining = Int16::From(-1);
     Timer3_Timer(state, host);
     EXPECT_EQ(host.linesRemaining(), "-1");

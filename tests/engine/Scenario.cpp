@@ -4,8 +4,7 @@
 
 namespace tavo::test {
 
-::testing::AssertionResult InOrder(const std::vector<std::string>& actual,
-                                   const std::vector<std::string>& expected) {
+::testing::AssertionResult InOrder(const Strings& actual, const Strings& expected) {
     auto at = actual.begin();
     for (const auto& entry : expected) {
         auto found = std::find(at, actual.end(), entry);
@@ -21,22 +20,22 @@ namespace tavo::test {
     return ::testing::AssertionSuccess();
 }
 
-std::string Scenario::FlashImage(const std::vector<std::string>& lines, const std::string& end) {
+std::string Scenario::FlashImage(const Strings& lines, const std::string& end) {
     auto path = dir.write("app.hex", Join(lines, end));
     host.controls().applicationFile = path;
     host.controls().flashCheck = 1;
     return path;
 }
 
-std::string Scenario::EepromImage(const std::vector<std::string>& lines, const std::string& end) {
+std::string Scenario::EepromImage(const Strings& lines, const std::string& end) {
     auto path = dir.write("data.eep", Join(lines, end));
     host.controls().eepromFile = path;
     host.controls().eepromCheck = 1;
     return path;
 }
 
-RunResult Scenario::Run(bool expectPortClosed) {
-    result = engine::DownloadFirmware(host.state(), host, port, clock);
+RunResult RunChecked(FakeHost& host, FakePort& port, FakeClock& clock, bool expectPortClosed) {
+    auto result = engine::DownloadFirmware(host.state(), host, port, clock);
     EXPECT_FALSE(host.busy()) << "the window is left busy";
     if (expectPortClosed) {
         EXPECT_FALSE(port.isOpen()) << "the port is left open";
@@ -45,15 +44,15 @@ RunResult Scenario::Run(bool expectPortClosed) {
     return result;
 }
 
-std::vector<std::string> Scenario::LinesSent() const {
-    std::vector<std::string> lines;
+Strings Scenario::LinesSent() const {
+    Strings lines;
     if (target)
         for (const auto& line : target->lines())
             lines.push_back(line.text);
     return lines;
 }
 
-std::vector<std::string> Scenario::WritesAfterHandshake() const {
+Strings Scenario::WritesAfterHandshake() const {
     auto handshakes = target ? target->handshakeChunks().size() : 0;
     const auto& writes = port.writes();
     return {writes.begin() + static_cast<std::ptrdiff_t>(std::min(handshakes, writes.size())),

@@ -19,6 +19,7 @@ using engine::MessageIcon;
 using engine::RunEnd;
 using engine::RunResult;
 using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
 
 inline constexpr const char* kHandshakeWrite = "$@&$";
 inline constexpr const char* kTry1 = "Requesting Ack from target bootloader.  Try #1";
@@ -30,9 +31,29 @@ inline constexpr const char* kPortError = "Error encountered while accessing the
 inline constexpr const char* kDownloadError =
     "Error encountered while downloading the firmware file.";
 
+inline std::string Status(const std::string& text) {
+    return "status: " + text;
+}
+
 // `expected` occurs in `actual` in this order, other entries allowed in between.
-::testing::AssertionResult InOrder(const std::vector<std::string>& actual,
-                                   const std::vector<std::string>& expected);
+::testing::AssertionResult InOrder(const Strings& actual, const Strings& expected);
+
+// Runs DownloadFirmware and checks what holds after every run: the window idle again, the port
+// closed (unless the run is expected to leave it as it found it), no scripted answer left over.
+RunResult RunChecked(FakeHost& host, FakePort& port, FakeClock& clock,
+                     bool expectPortClosed = true);
+
+// A further run on a clock of the test's, for tests that compare several runs.
+struct Rig {
+    FakePort port;
+    FakeHost host;
+    FakeBootloader target;
+
+    explicit Rig(FakeClock& clock, FakeBootloader::Options options = {},
+                 LineScript script = LineScript())
+        : port(clock), host(clock, port), target(port, std::move(options), std::move(script)) {}
+    RunEnd Run() { return RunChecked(host, port, port.clock()).end; }
+};
 
 // One download run against a scripted target: fake clock, port, target and window.
 class Scenario : public ::testing::Test {
@@ -56,20 +77,19 @@ protected:
     }
 
     // Chooses an application image with these lines; returns its path.
-    std::string FlashImage(const std::vector<std::string>& lines, const std::string& end = "\r\n");
-    std::string EepromImage(const std::vector<std::string>& lines, const std::string& end = "\r\n");
+    std::string FlashImage(const Strings& lines, const std::string& end = "\r\n");
+    std::string EepromImage(const Strings& lines, const std::string& end = "\r\n");
 
-    // Runs DownloadFirmware and checks what holds after every run: the window idle again, the
-    // port closed (unless the run is expected to leave it as it found it), no scripted answer
-    // left over.
-    RunResult Run(bool expectPortClosed = true);
+    RunResult Run(bool expectPortClosed = true) {
+        return result = RunChecked(host, port, clock, expectPortClosed);
+    }
 
     // The image lines the target received, in order (repeats included).
-    std::vector<std::string> LinesSent() const;
+    Strings LinesSent() const;
     // The messages as "text" or "text [warning]".
-    std::vector<std::string> Messages() const { return host.entries("message: "); }
+    Strings Messages() const { return host.entries("message: "); }
     // Port writes after the handshake's.
-    std::vector<std::string> WritesAfterHandshake() const;
+    Strings WritesAfterHandshake() const;
 
     RunResult result;
 };

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
 // Designated initializers name only the settings a case changes; the rest keep their defaults.
@@ -12,9 +11,7 @@
 namespace tavo::bootsim {
 namespace {
 
-using Answers = std::vector<std::string>;
 using Bytes = std::vector<std::uint8_t>;
-using Script = std::vector<std::pair<std::string, Answers>>;
 
 std::string Data(std::uint16_t address, Bytes bytes) {
     return EncodeRecord(record_type::Data, address, bytes);
@@ -26,12 +23,17 @@ std::string Corrupt(std::string record) {
     return record;
 }
 
-// Feeds the board each chunk in turn and checks its answers to it.
-void Play(Board& board, const Script& script) {
-    for (std::size_t i = 0; i < script.size(); ++i) {
-        SCOPED_TRACE("chunk " + std::to_string(i + 1) + ": " + script[i].first);
-        EXPECT_EQ(board.receive(script[i].first), script[i].second);
+// Feeds the board each chunk in turn. The answers to one chunk are joined by '+', and each
+// chunk's are ended by '|': "~|-|" is one answer to each of two lines, "|" none to one.
+std::string Feed(Board& board, const std::vector<std::string>& chunks) {
+    std::string out;
+    for (const auto& chunk : chunks) {
+        auto answers = board.receive(chunk);
+        for (std::size_t i = 0; i < answers.size(); ++i)
+            out += (i ? "+" : "") + answers[i];
+        out += "|";
     }
+    return out;
 }
 
 // A board that has been through the handshake.
@@ -43,25 +45,25 @@ Board ReadyBoard(BoardConfig config = {}) {
 
 TEST(BootsimHandshake, StartSequenceWholeInPiecesOrConfigured) {
     Board whole;
-    Play(whole, {{"$@&$", {"^", "?V1.3"}}});
+    EXPECT_EQ(Feed(whole, {"$@&$"}), "^+?V1.3|");
     EXPECT_EQ(whole.stage(), Board::Stage::Ready);
     Board pieces;
-    Play(pieces, {{"hello", {}}, {"$@", {"^"}}, {"&", {}}, {"$", {"?V1.3"}}});
+    EXPECT_EQ(Feed(pieces, {"hello", "$@", "&", "$"}), "|^||?V1.3|");
     Board configured({.jump = "JUMP", .active = "ACT", .start = "GO!", .ready = "RDY V1.27"});
-    Play(configured, {{"$@&$JUMPGO!", {"ACT", "RDY V1.27"}}});
+    EXPECT_EQ(Feed(configured, {"$@&$JUMPGO!"}), "ACT+RDY V1.27|");
 }
 
 TEST(BootsimHandshake, NeverReadyAndActiveOnly) {
     Board silent({.neverJump = true});
-    Play(silent, {{"$@&$", {}}, {"$@&$", {}}, {"$@&$", {}}});
+    EXPECT_EQ(Feed(silent, {"$@&$", "$@&$", "$@&$"}), "|||");
     Board active({.activeOnly = true});
-    Play(active, {{"$@&$", {"^"}}, {"$@&$", {}}});
+    EXPECT_EQ(Feed(active, {"$@&$", "$@&$"}), "^||");
     EXPECT_EQ(active.stage(), Board::Stage::Bootloader);
 }
 
 TEST(BootsimLines, GoodLinesAndCleanEnd) {
     auto board = ReadyBoard();
-    Play(board, {{Data(0, {1, 2, 3}), {"~"}}, {Data(3, {4}), {"~"}}, {kEof, {"@"}}});
+    EXPECT_EQ(Feed(board, {Data(0, {1, 2, 3}), Data(3, {4}), kEof}), "~|~|@|");
     EXPECT_EQ(board.flash().toBinary(), (Bytes{1, 2, 3, 4}));
     EXPECT_EQ(board.completedDownloads(), 1);
     EXPECT_EQ(board.stage(), Board::Stage::Application);
@@ -69,19 +71,16 @@ TEST(BootsimLines, GoodLinesAndCleanEnd) {
 
 TEST(BootsimLines, ChecksumErrorWritesNothingAndEndsWithErrors) {
     auto board = ReadyBoard();
-    Play(board, {{Data(0, {1}), {"~"}},
-                 {Corrupt(Data(1, {2})), {"-"}},
-                 {Data(2, {3}), {"~"}},
-                 {kEof, {"#"}}});
+    EXPECT_EQ(Feed(board, {Data(0, {1}), Corrupt(Data(1, {2})), Data(2, {3}), kEof}), "~|-|~|#|");
     EXPECT_EQ(board.flash().toBinary(), (Bytes{1, 0xFF, 3}));
 }
 
 TEST(BootsimLines, ALineWrittenCorrectlyLaterClearsItsError) {
     // The same content arriving again right after an error is a retry of the same line.
     auto board = ReadyBoard({.checksumFaults = {{1, 1}}});
-    Play(board, {{Data(0, {9}), {"-"}}, {Data(0, {9}), {"~"}}});
+    EXPECT_EQ(Feed(board, {Data(0, {9}), Data(0, {9})}), "-|~|");
     EXPECT_EQ(board.lineNumber(), 1);
-    Play(board, {{kEof, {"@"}}});
+    EXPECT_EQ(Feed(board, {kEof}), "@|");
     EXPECT_EQ(board.flash().toBinary(), Bytes{9});
 }
 
@@ -90,27 +89,24 @@ TEST(BootsimLines, RecordsAreFoundByTheirLengthWhateverSurroundsThem) {
     // Lines without line ends back to back, lines separated by LF (a file read as one line),
     // and stray bytes between records.
     auto chunk = Data(0, {1}) + Data(1, {2}) + "\n" + Data(2, {3}) + "\r\nxyz" + Data(3, {4});
-    Play(board, {{chunk, {"~", "~", "~", "~"}}});
+    EXPECT_EQ(Feed(board, {chunk}), "~+~+~+~|");
     EXPECT_EQ(board.flash().toBinary(), (Bytes{1, 2, 3, 4}));
 }
 
 TEST(BootsimLines, MalformedAndShortLines) {
     auto board = ReadyBoard();
     // Cut short: noticed when the next record begins. Not hex inside a record: at once.
-    Play(board, {{Data(0, {1, 2, 3, 4}).substr(0, 15), {}},
-                 {Data(8, {5}), {"-", "~"}},
-                 {":10zz", {"-"}},
-                 {":0G", {"-"}},
-                 {kEof, {"#"}}});
+    auto cut = Data(0, {1, 2, 3, 4}).substr(0, 15);
+    EXPECT_EQ(Feed(board, {cut, Data(8, {5}), ":10zz", ":0G", kEof}), "|-+~|-|-|#|");
 }
 
 TEST(BootsimLines, ExtendedAddressesPlaceTheData) {
     auto board = ReadyBoard();
-    board.receive(EncodeRecord(record_type::ExtendedLinearAddress, 0, {0x00, 0x01}));
-    board.receive(Data(0x0002, {0xAB}));
-    board.receive(EncodeRecord(record_type::ExtendedSegmentAddress, 0, {0x10, 0x00}));
-    board.receive(Data(0x0001, {0xCD}));
-    Play(board, {{kEof, {"@"}}});
+    Feed(board,
+         {EncodeRecord(record_type::ExtendedLinearAddress, 0, {0x00, 0x01}), Data(0x0002, {0xAB}),
+          EncodeRecord(record_type::ExtendedSegmentAddress, 0, {0x10, 0x00}),
+          Data(0x0001, {0xCD})});
+    EXPECT_EQ(Feed(board, {kEof}), "@|");
     EXPECT_EQ(board.flash().bytes().at(0x10002), 0xAB);
     EXPECT_EQ(board.flash().bytes().at(0x10001), 0xCD);
     EXPECT_EQ(board.flash().extent(), 0x10003u);
@@ -118,9 +114,9 @@ TEST(BootsimLines, ExtendedAddressesPlaceTheData) {
 
 TEST(BootsimMemories, EepromAloneThenDone) {
     auto board = ReadyBoard();
-    Play(board, {{"*" + Data(0, {7, 8}), {"~"}}});
+    EXPECT_EQ(Feed(board, {"*" + Data(0, {7, 8})}), "~|");
     EXPECT_EQ(board.target(), Memory::Eeprom);
-    Play(board, {{kEof, {"@"}}});
+    EXPECT_EQ(Feed(board, {kEof}), "@|");
     EXPECT_EQ(board.eeprom().toBinary(), (Bytes{7, 8}));
     EXPECT_TRUE(board.flash().empty());
     EXPECT_EQ(board.completedDownloads(), 1);
@@ -128,10 +124,10 @@ TEST(BootsimMemories, EepromAloneThenDone) {
 
 TEST(BootsimMemories, EepromFirstThenFlash) {
     auto board = ReadyBoard();
-    Play(board, {{"*!", {}}, {Data(0, {7}), {"~"}}, {kEof, {"@"}}});
+    EXPECT_EQ(Feed(board, {"*!", Data(0, {7}), kEof}), "|~|@|");
     EXPECT_EQ(board.completedDownloads(), 0);
     EXPECT_EQ(board.target(), Memory::Flash);
-    Play(board, {{Data(0, {1, 2}), {"~"}}, {kEof, {"@"}}});
+    EXPECT_EQ(Feed(board, {Data(0, {1, 2}), kEof}), "~|@|");
     EXPECT_EQ(board.eeprom().toBinary(), Bytes{7});
     EXPECT_EQ(board.flash().toBinary(), (Bytes{1, 2}));
     EXPECT_EQ(board.completedDownloads(), 1);
@@ -142,9 +138,9 @@ TEST(BootsimMemories, ConfiguredEepromCommandAndAStartOver) {
     board.receive("EE!" + Data(0, {1}));
     EXPECT_EQ(board.target(), Memory::Eeprom);
     // The loader starts a new run: ready again, back to Flash, line count from 1.
-    Play(board, {{"$@&$", {"?V1.3"}}});
+    EXPECT_EQ(Feed(board, {"$@&$"}), "?V1.3|");
     EXPECT_EQ(board.target(), Memory::Flash);
-    Play(board, {{Data(0, {2}), {"~"}}});
+    EXPECT_EQ(Feed(board, {Data(0, {2})}), "~|");
     EXPECT_EQ(board.lineNumber(), 1);
 }
 
@@ -152,51 +148,45 @@ TEST(BootsimFaults, ChecksumFaultForSomeTriesOrForGood) {
     auto board = ReadyBoard({.checksumFaults = {{2, 2}, {3, 0}}});
     auto line2 = Data(1, {2});
     auto line3 = Data(2, {3});
-    Play(board, {{Data(0, {1}), {"~"}},
-                 {line2, {"-"}},
-                 {line2, {"-"}},
-                 {line2, {"~"}},
-                 {line3, {"-"}},
-                 {line3, {"-"}},
-                 {line3, {"-"}},
-                 {kEof, {"#"}}});
+    EXPECT_EQ(Feed(board, {Data(0, {1}), line2, line2, line2, line3, line3, line3, kEof}),
+              "~|-|-|~|-|-|-|#|");
     EXPECT_EQ(board.flash().toBinary(), (Bytes{1, 2}));
 }
 
 TEST(BootsimFaults, PageErrorWritesNothing) {
     auto board = ReadyBoard({.pageFaults = {{1, 0}}});
-    Play(board, {{Data(0, {1}), {"%"}}, {Data(1, {2}), {"~"}}});
+    EXPECT_EQ(Feed(board, {Data(0, {1}), Data(1, {2})}), "%|~|");
     EXPECT_EQ(board.lineNumber(), 2);
-    Play(board, {{kEof, {"#"}}});
+    EXPECT_EQ(Feed(board, {kEof}), "#|");
     EXPECT_EQ(board.flash().toBinary(), (Bytes{0xFF, 2}));
 }
 
 TEST(BootsimFaults, SilentLineIsTakenButNotAnswered) {
     auto board = ReadyBoard({.silentLines = {{1, 1}, {3, 0}}});
     // Line 3 is the end: its answer is lost, but the download is complete.
-    Play(board, {{Data(0, {1}), {}}, {Data(0, {1}), {"~"}}, {Data(1, {2}), {"~"}}, {kEof, {}}});
+    EXPECT_EQ(Feed(board, {Data(0, {1}), Data(0, {1}), Data(1, {2}), kEof}), "|~|~||");
     EXPECT_EQ(board.completedDownloads(), 1);
     EXPECT_EQ(board.flash().toBinary(), (Bytes{1, 2}));
 }
 
 TEST(BootsimFaults, FaultsCanBeLimitedToOneMemory) {
     auto board = ReadyBoard({.checksumFaults = {{1, 0}}, .faultMemory = Memory::Flash});
-    Play(board, {{"*!" + Data(0, {1}), {"~"}}, {kEof, {"@"}}, {Data(0, {1}), {"-"}}});
+    EXPECT_EQ(Feed(board, {"*!" + Data(0, {1}), kEof, Data(0, {1})}), "~|@|-|");
 }
 
 TEST(BootsimFaults, DropAfterALineIgnoresTheRest) {
     auto board = ReadyBoard({.dropAfterLine = 2});
-    Play(board, {{Data(0, {1}), {"~"}}});
+    EXPECT_EQ(Feed(board, {Data(0, {1})}), "~|");
     EXPECT_FALSE(board.dropRequested());
-    Play(board, {{Data(1, {2}) + Data(2, {3}), {"~"}}});
+    EXPECT_EQ(Feed(board, {Data(1, {2}) + Data(2, {3})}), "~|");
     EXPECT_TRUE(board.dropRequested());
-    Play(board, {{kEof, {}}});
+    EXPECT_EQ(Feed(board, {kEof}), "|");
     EXPECT_EQ(board.flash().extent(), 2u);
 }
 
 TEST(BootsimFaults, NoiseComesBeforeLineAnswersOnly) {
     Board board({.noise = "\r\nxx"});
-    Play(board, {{"$@&$", {"^", "?V1.3"}}, {Data(0, {1}), {"\r\nxx~"}}, {kEof, {"\r\nxx@"}}});
+    EXPECT_EQ(Feed(board, {"$@&$", Data(0, {1}), kEof}), "^+?V1.3|\r\nxx~|\r\nxx@|");
 }
 
 } // namespace

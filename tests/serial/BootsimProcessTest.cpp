@@ -85,9 +85,17 @@ TEST(BootsimProcess, WholeDownloadLandsInFlashAndTheSimulatorEndsWithThePort) {
     Session s({"--flash-out", dir.file("flash.bin"), "--received", dir.file("rx.bin"),
                "--settings-out", dir.file("line.txt")},
               "56000,n,8,1");
+    auto image = SampleImage();
     EXPECT_EQ(s.ask("$@&$", 6), "^?V1.3");
-    std::string sent = "$@&$", answers, text;
-    for (const auto& line : SampleImage()) {
+    EXPECT_EQ(s.ask(image[0]), "~");
+    // A loader that goes away before the end finds the bootloader ready when it comes back;
+    // the simulator waits for it.
+    s.port.close();
+    EXPECT_EQ(s.sim.waitForExit(100), -1);
+    s.port.open();
+    EXPECT_EQ(s.ask("$@&$", 5), "?V1.3");
+    std::string sent = "$@&$" + image[0] + "$@&$", answers, text;
+    for (const auto& line : image) {
         answers += s.ask(line);
         sent += line;
         text += line + "\r\n";
@@ -129,7 +137,8 @@ TEST(BootsimProcess, DroppedConnectionIsARunErrorWithoutSpinning) {
     Session s({"--drop-after", "2"});
     ASSERT_EQ(s.ask("$@&$", 6), "^?V1.3");
     auto image = SampleImage();
-    EXPECT_EQ(s.ask(image[0]) + s.ask(image[1]), "~~");
+    EXPECT_EQ(s.ask(image[0]), "~");
+    EXPECT_EQ(s.ask(image[1]), "~");
     EXPECT_EQ(s.sim.waitForExit(2000), 0);
     auto cpu = testing::CpuMillis();
     EXPECT_THROW(
@@ -186,20 +195,6 @@ TEST(BootsimProcess, DelayAndWireTimeFixedOrFromTheLineSettings) {
     start = Clock::now();
     EXPECT_EQ(fromLine.ask(SampleImage()[0]), "~");
     EXPECT_GE(MillisSince(start), 44 * 10000.0 / 2400);
-}
-
-TEST(BootsimProcess, ALoaderThatComesBackFindsTheBootloaderReady) {
-    Session s({});
-    ASSERT_EQ(s.ask("$@&$", 6), "^?V1.3");
-    EXPECT_EQ(s.ask(SampleImage()[0]), "~");
-    s.port.close();
-    EXPECT_EQ(s.sim.waitForExit(100), -1); // no complete download yet: it waits
-    s.port.open();
-    EXPECT_EQ(s.ask("$@&$", 5), "?V1.3");
-    for (const auto& line : SampleImage())
-        s.ask(line);
-    s.port.close();
-    EXPECT_EQ(s.sim.waitForExit(2000), 0);
 }
 
 TEST(BootsimProcess, StartsQuicklyStopsCleanlyAndRefusesABadCommandLine) {

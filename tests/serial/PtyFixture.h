@@ -7,12 +7,20 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <poll.h>
 #include <pty.h>
 #include <stdexcept>
 #include <string>
 #include <sys/resource.h>
 #include <unistd.h>
+
+namespace tavo::bootsim {
+// Line settings in test failure messages.
+inline void PrintTo(const LineSettings& settings, std::ostream* out) {
+    *out << settings.describe();
+}
+} // namespace tavo::bootsim
 
 // Helpers for driving the real serial port from a test.
 namespace tavo::serial::testing {

@@ -4,9 +4,18 @@
 namespace tavo::test {
 namespace {
 
-using Strings = std::vector<std::string>;
+class RunStart : public Scenario {
+protected:
+    // A run with neither box checked: the handshake only.
+    void RunWithoutFile() {
+        host.controls().flashCheck = 0;
+        Run();
+        EXPECT_EQ(result.end, RunEnd::NoFileChosen);
+    }
+};
 
-class RunStart : public Scenario {};
+const Strings kPortFailureLog{"busy", Status("Initializing the com port"),
+                              std::string("message: ") + kPortError + " [warning]", "idle"};
 
 // One row of the entry checks: which boxes are ticked, the two paths, the refusal expected (empty:
 // the run goes on) and the file the run takes first.
@@ -59,73 +68,42 @@ TEST_F(RunStart, TwoCharacterPathsPassTheChecks) {
     EXPECT_EQ(Messages(), Strings{"Error opening ab. [warning]"});
 }
 
-TEST_F(RunStart, NeitherBoxCheckedRunsTheHandshakeAndSendsNothing) {
+TEST_F(RunStart, NeitherBoxCheckedRunsTheHandshakeOnTheDefaultPortAndSendsNothing) {
     Target();
-    host.controls().flashCheck = 0;
-    host.controls().applicationFile = "";
-    Run();
-    EXPECT_EQ(result.end, RunEnd::NoFileChosen);
+    RunWithoutFile();
     EXPECT_EQ(host.state().CurrentFile, 0);
-    EXPECT_EQ(port.writes(), (Strings{kHandshakeWrite, kHandshakeWrite}));
-    EXPECT_EQ(port.log().back(), "close");
-    EXPECT_TRUE(
-        InOrder(host.log(), {"busy", "status: Initializing the com port",
-                             "status: " + std::string(kTry1), "label16: BootLoader Version: 1.3",
-                             "idle", "message: Check box to download code.", "focus: Command1"}));
+    EXPECT_EQ(port.log(), (Strings{"setXonXoff", "setLineSettings 19200,n,8,1", "setPortNumber 1",
+                                   "open", "write $@&$", "write $@&$", "close"}));
+    EXPECT_TRUE(InOrder(host.log(), {"busy", Status("Initializing the com port"), Status(kTry1),
+                                     "label16: BootLoader Version: 1.3", "idle",
+                                     "message: Check box to download code.", "focus: Command1"}));
     EXPECT_EQ(Messages().size(), 1u);
 }
 
 TEST_F(RunStart, NeitherBoxCheckedWithAnOldBootloaderEndsTheSameWay) {
     TargetReporting("?V1.0");
-    host.controls().flashCheck = 0;
-    Run();
-    EXPECT_EQ(result.end, RunEnd::NoFileChosen);
+    RunWithoutFile();
     EXPECT_EQ(Messages(), Strings{"Check box to download code."});
     EXPECT_EQ(host.versionLabel(), kVersionCaption);
 }
 
-TEST_F(RunStart, PortSetUpInOrderWithTheDefaults) {
-    Target();
-    host.controls().flashCheck = 0;
-    Run();
-    EXPECT_EQ(port.log()[0], "setXonXoff");
-    EXPECT_EQ(port.log()[1], "setLineSettings 19200,n,8,1");
-    EXPECT_EQ(port.log()[2], "setPortNumber 1");
-    EXPECT_EQ(port.log()[3], "open");
-    EXPECT_EQ(port.log()[4], std::string("write ") + kHandshakeWrite);
-}
-
-TEST_F(RunStart, PortNumberIsTheListPositionPlusOne) {
-    Target();
-    host.controls().flashCheck = 0;
-    host.controls().comPortIndex = 7;
-    Run();
-    EXPECT_EQ(port.portNumber(), 8);
-}
-
-TEST_F(RunStart, BaudIndexesChooseTheLineSettings) {
-    for (auto [index, expected] : {std::pair{9, "115200,n,8,1"}, std::pair{7, "56000,n,8,1"}}) {
-        SCOPED_TRACE(index);
-        FakePort freshPort(clock);
-        FakeHost freshHost(clock, freshPort);
-        FakeBootloader freshTarget(freshPort);
-        freshHost.controls().flashCheck = 0;
-        freshHost.controls().baudIndex = index;
-        auto end = engine::DownloadFirmware(freshHost.state(), freshHost, freshPort, clock).end;
-        EXPECT_EQ(end, RunEnd::NoFileChosen);
-        EXPECT_EQ(freshPort.log()[1], std::string("setLineSettings ") + expected);
+TEST_F(RunStart, BaudAndPortListsChooseLineSettingsAndPortNumber) {
+    // No baud chosen keeps the line settings; the port number is the list position plus one.
+    const std::tuple<int, int, Strings> cases[] = {
+        {9, 0, {"setXonXoff", "setLineSettings 115200,n,8,1", "setPortNumber 1", "open"}},
+        {7, 7, {"setXonXoff", "setLineSettings 56000,n,8,1", "setPortNumber 8", "open"}},
+        {-1, 0, {"setXonXoff", "setPortNumber 1", "open"}}};
+    for (const auto& [baud, portIndex, expected] : cases) {
+        SCOPED_TRACE(baud);
+        Rig run(clock);
+        run.host.controls().flashCheck = 0;
+        run.host.controls().baudIndex = baud;
+        run.host.controls().comPortIndex = portIndex;
+        EXPECT_EQ(run.Run(), RunEnd::NoFileChosen);
+        const auto& log = run.port.log();
+        ASSERT_GE(log.size(), expected.size());
+        EXPECT_EQ(Strings(log.begin(), log.begin() + std::ssize(expected)), expected);
     }
-}
-
-TEST_F(RunStart, NoBaudChosenKeepsTheLineSettingsAndStillOpens) {
-    Target();
-    host.controls().flashCheck = 0;
-    host.controls().baudIndex = -1;
-    Run();
-    EXPECT_EQ(result.end, RunEnd::NoFileChosen);
-    EXPECT_EQ(port.log()[0], "setXonXoff");
-    EXPECT_EQ(port.log()[1], "setPortNumber 1");
-    EXPECT_EQ(port.log()[2], "open");
 }
 
 TEST_F(RunStart, NoPortChosenGivesPortNumberZeroAndAPortError) {
@@ -136,8 +114,7 @@ TEST_F(RunStart, NoPortChosenGivesPortNumberZeroAndAPortError) {
     EXPECT_EQ(result.end, RunEnd::PortError);
     EXPECT_EQ(port.log().back(), "setPortNumber 0 FAILED");
     EXPECT_EQ(port.opens(), 0);
-    EXPECT_EQ(host.log(), (Strings{"busy", "status: Initializing the com port",
-                                   std::string("message: ") + kPortError + " [warning]", "idle"}));
+    EXPECT_EQ(host.log(), kPortFailureLog);
 }
 
 // A failure at each set-up step ends in the port error, with nothing written and the port left as
@@ -164,8 +141,7 @@ TEST_P(PortSetUpFailure, EndsWithTheComPortMessage) {
     EXPECT_EQ(result.reason, "Device or resource busy");
     EXPECT_TRUE(port.writes().empty());
     EXPECT_EQ(port.log().back().substr(port.log().back().size() - 6), "FAILED");
-    EXPECT_EQ(host.log(), (Strings{"busy", "status: Initializing the com port",
-                                   std::string("message: ") + kPortError + " [warning]", "idle"}));
+    EXPECT_EQ(host.log(), kPortFailureLog);
     ASSERT_EQ(host.messages().size(), 1u);
     EXPECT_NE(host.messages()[0].detail.find("Device or resource busy"), std::string::npos);
     // Only a port found open and failing to close stays open.
@@ -180,28 +156,17 @@ INSTANTIATE_TEST_SUITE_P(Steps, PortSetUpFailure,
                                            SetUpFailure{"OpenInUse", PortOp::Open, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(RunStart, APortLeftOpenIsClosedFirst) {
+TEST_F(RunStart, APortLeftOpenIsClosedFirstAndAnEarlierCancelIsCleared) {
     Target();
-    host.controls().flashCheck = 0;
     port.open();
-    Run();
-    EXPECT_EQ(result.end, RunEnd::NoFileChosen);
+    host.state().CancelRequested = true;
+    RunWithoutFile();
     EXPECT_EQ(port.log()[1], "close");
     EXPECT_EQ(port.log()[2], "setXonXoff");
 }
 
-TEST_F(RunStart, ACancelLeftFromAnEarlierRunIsClearedByTheBusyState) {
-    Target();
-    host.controls().flashCheck = 0;
-    host.state().CancelRequested = true;
-    Run();
-    EXPECT_EQ(result.end, RunEnd::NoFileChosen);
-}
-
 TEST_F(RunStart, ExitDuringTheRunPassesThrough) {
-    FakeBootloader::Options options;
-    options.neverReady = true;
-    Target(options);
+    Target({.neverReady = true});
     FlashImage(ImageLines(2));
     host.at(clock.now() + 20s, [] { throw engine::RunAbandoned{}; });
     EXPECT_THROW(engine::DownloadFirmware(host.state(), host, port, clock), engine::RunAbandoned);

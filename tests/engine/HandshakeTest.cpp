@@ -6,8 +6,6 @@
 namespace tavo::test {
 namespace {
 
-using Strings = std::vector<std::string>;
-
 class Handshake : public Scenario {
 protected:
     // A Flash-only run with a two-line image, so that a ready bootloader gets a file.
@@ -21,9 +19,7 @@ TEST_F(Handshake, SilentTargetGetsThreeTriesThenNoResponse) {
     EXPECT_EQ(result.end, RunEnd::NoResponse);
     EXPECT_EQ(port.writes(), (Strings{kHandshakeWrite, kHandshakeWrite, kHandshakeWrite}));
     // Each try: the write, a 1-second pause, then up to 6 seconds for an answer.
-    EXPECT_EQ(port.writeTimes()[0], start);
-    EXPECT_EQ(port.writeTimes()[1], start + 7s);
-    EXPECT_EQ(port.writeTimes()[2], start + 14s);
+    EXPECT_EQ(port.writeTimes(), (std::vector<Millis>{start, start + 7s, start + 14s}));
     EXPECT_EQ(clock.now(), start + 21s);
     EXPECT_EQ(host.statuses(), (Strings{"Initializing the com port", kTry1, kTry2, kTry3}));
     EXPECT_EQ(Messages(), Strings{"No response from target bootloader."});
@@ -39,10 +35,9 @@ TEST_F(Handshake, TriesStartedLateInASecondAreShorter) {
     clock.advanceBy(900ms);
     auto start = clock.now();
     Run();
-    // The pause ends on the next whole second (0.1 s), the answer wait 6 s after that.
-    EXPECT_EQ(port.writeTimes()[1], start + 6100ms);
-    // Later tries start on whole seconds and last the full 7 seconds.
-    EXPECT_EQ(port.writeTimes()[2], start + 13100ms);
+    // The pause ends on the next whole second (0.1 s), the answer wait 6 s after that. Later tries
+    // start on whole seconds and last the full 7 seconds.
+    EXPECT_EQ(port.writeTimes(), (std::vector<Millis>{start, start + 6100ms, start + 13100ms}));
     EXPECT_EQ(clock.now(), start + 20100ms);
 }
 
@@ -52,20 +47,18 @@ TEST_F(Handshake, ApplicationAnswersThenBootloaderIsReady) {
 
     EXPECT_EQ(result.end, RunEnd::Success);
     EXPECT_EQ(target->handshakeChunks(), (Strings{kHandshakeWrite, kHandshakeWrite}));
+    // The "^" is still in the buffer at the second try.
     EXPECT_TRUE(
-        InOrder(host.log(),
-                {"label16: BootLoader Version: ", "label16 shown", std::string("status: ") + kTry1,
-                 std::string("status: ") + kSwitching, std::string("status: ") + kTry2,
-                 // The "^" is still in the buffer.
-                 std::string("status: ") + kSwitching, "label16: BootLoader Version: 1.3",
-                 "label16 shown"}));
+        InOrder(host.log(), {"label16: BootLoader Version: ", "label16 shown", Status(kTry1),
+                             Status(kSwitching), Status(kTry2), Status(kSwitching),
+                             "label16: BootLoader Version: 1.3", "label16 shown"}));
     EXPECT_EQ(host.versionLabel(), "BootLoader Version: 1.3");
     // The answer ends the 6-second wait at once: the second try follows the 1-second pause.
     EXPECT_EQ(port.writeTimes()[1] - port.writeTimes()[0], 1000ms);
 }
 
 TEST_F(Handshake, ActiveWithoutReadyKeepsTryingUntilCancel) {
-    Target(FakeBootloader::Options{.neverReady = true});
+    Target({.neverReady = true});
     host.clickCancelAt(clock.now() + 60s);
     Run();
 
@@ -85,7 +78,7 @@ TEST_F(Handshake, ActiveWithoutReadyKeepsTryingUntilCancel) {
 }
 
 TEST_F(Handshake, CancelIsSeenAtTheTopOfTheNextTry) {
-    Target(FakeBootloader::Options{.neverReady = true});
+    Target({.neverReady = true});
     host.clickCancelOnStatus(kSwitching);
     Run();
     EXPECT_EQ(result.end, RunEnd::Cancelled);
@@ -119,28 +112,15 @@ TEST_F(Handshake, ReadyWithoutVersionSendsTheFileWithTheBareCaption) {
     EXPECT_EQ(LinesSent(), ImageLines(2));
 }
 
-TEST_F(Handshake, ReadyWithoutVersionRefusesEeprom) {
-    TargetReporting("?");
-    EepromImage(ImageLines(2, 'E'));
-    Run();
-    EXPECT_EQ(result.end, RunEnd::EepromRefused);
-    EXPECT_EQ(Messages(), Strings{"Embedded Bootloader Version does not support EEPROM write."});
-}
-
 TEST_F(Handshake, VersionMarkerBeforeTheReadyStringIsTheOneParsed) {
-    FakeBootloader::Options options;
-    options.active = Answer("^V2.0");
-    options.ready = Answer("?V1.0");
-    Target(options, LineScript().finalLine(2));
+    Target({.active = Answer("^V2.0"), .ready = Answer("?V1.0")}, LineScript().finalLine(2));
     Run();
     EXPECT_EQ(host.versionLabel(), "BootLoader Version: 2");
 }
 
 TEST_F(Handshake, VersionSplitOverTwoReadsIsReadUpToTheSplit) {
     // "?V1" ends the answer wait; ".3" comes after the version was taken.
-    FakeBootloader::Options options;
-    options.ready = {Delivery{20ms, "?V1"}, Delivery{1500ms, ".3"}};
-    Target(options, LineScript().finalLine(2));
+    Target({.ready = {Delivery{20ms, "?V1"}, Delivery{1500ms, ".3"}}}, LineScript().finalLine(2));
     Run();
     EXPECT_EQ(result.end, RunEnd::Success);
     EXPECT_EQ(host.versionLabel(), kVersionCaption) << "version 1 is below 1.3";
@@ -151,33 +131,23 @@ TEST_F(Handshake, VersionSplitOverTwoReadsIsReadUpToTheSplit) {
 TEST_F(Handshake, VersionBelowEepromSupportRefusesAndSendsNothing) {
     for (const char* version : {"?V1.29", "?V0", "?"}) {
         SCOPED_TRACE(version);
-        FakeClock runClock(clock.now());
-        FakePort runPort(runClock);
-        FakeHost runHost(runClock, runPort);
-        FakeBootloader::Options options;
-        options.ready = Answer(version);
-        FakeBootloader runTarget(runPort, options);
-        runHost.controls() = host.controls();
-        runHost.controls().eepromFile = dir.write("e.eep", Join(ImageLines(2, 'E')));
-        runHost.controls().eepromCheck = 1;
-
-        auto end = engine::DownloadFirmware(runHost.state(), runHost, runPort, runClock).end;
-
-        EXPECT_EQ(end, RunEnd::EepromRefused);
-        EXPECT_TRUE(InOrder(runHost.log(),
+        Rig run(clock, {.ready = Answer(version)});
+        run.host.controls() = host.controls();
+        run.host.controls().eepromFile = dir.write("e.eep", Join(ImageLines(2, 'E')));
+        run.host.controls().eepromCheck = 1;
+        EXPECT_EQ(run.Run(), RunEnd::EepromRefused);
+        EXPECT_TRUE(InOrder(run.host.log(),
                             {"eeprom controls off", "uncheck eeprom",
                              "message: Embedded Bootloader Version does not support EEPROM write.",
                              "idle"}));
-        EXPECT_EQ(runHost.messages().size(), 1u);
-        EXPECT_EQ(runHost.messages()[0].icon, MessageIcon::None);
-        EXPECT_EQ(runHost.controls().eepromCheck, 0);
-        EXPECT_TRUE(runHost.eepromControlsEnabled());
-        EXPECT_FALSE(runHost.busy());
-        EXPECT_FALSE(runPort.isOpen());
-        EXPECT_EQ(runPort.log().back(), "close");
-        EXPECT_EQ(runPort.writes().size(), runTarget.handshakeChunks().size())
+        ASSERT_EQ(run.host.messages().size(), 1u);
+        EXPECT_EQ(run.host.messages()[0].icon, MessageIcon::None);
+        EXPECT_EQ(run.host.controls().eepromCheck, 0);
+        EXPECT_TRUE(run.host.eepromControlsEnabled());
+        EXPECT_EQ(run.port.log().back(), "close");
+        EXPECT_EQ(run.port.writes().size(), run.target.handshakeChunks().size())
             << "nothing after the handshake, not even the application file";
-        EXPECT_EQ(runHost.versionLabel(), kVersionCaption);
+        EXPECT_EQ(run.host.versionLabel(), kVersionCaption);
     }
 }
 
@@ -195,11 +165,8 @@ TEST_F(Handshake, ProtocolStringsAreUsedWhole) {
     host.controls().startDownloadSequence = "GO!";
     host.controls().bootloaderActive = "ACTIVE";
     host.controls().bootloaderReady = "READY";
-    FakeBootloader::Options options;
     // A lone "A" or "R" is not the active or ready string.
-    options.active = Answer("A");
-    options.ready = Answer("R");
-    Target(options);
+    Target({.active = Answer("A"), .ready = Answer("R")});
     Run();
     EXPECT_EQ(result.end, RunEnd::NoResponse);
     EXPECT_EQ(port.writes(), (Strings{"JUMPGO!", "JUMPGO!", "JUMPGO!"}));
@@ -209,13 +176,10 @@ TEST_F(Handshake, ProtocolStringsAreUsedWhole) {
 TEST_F(Handshake, LongActiveAndReadyStringsAreFound) {
     host.controls().bootloaderActive = "HELLO";
     host.controls().bootloaderReady = "READY";
-    FakeBootloader::Options options;
-    options.active = Answer("xHELLOx");
-    options.ready = Answer("READY V1.3");
-    Target(options, LineScript().finalLine(2));
+    Target({.active = Answer("xHELLOx"), .ready = Answer("READY V1.3")}, LineScript().finalLine(2));
     Run();
     EXPECT_EQ(result.end, RunEnd::Success);
-    EXPECT_TRUE(host.logHas(std::string("status: ") + kSwitching));
+    EXPECT_TRUE(host.logHas(Status(kSwitching)));
     EXPECT_EQ(host.versionLabel(), "BootLoader Version: 1.3");
 }
 
@@ -225,7 +189,7 @@ TEST_F(Handshake, EmptyReadySettingIsMetByAnyAnswer) {
     Run();
     // The application's "^" already counts as ready: one try, version 0.
     EXPECT_EQ(std::count(port.writes().begin(), port.writes().end(), kHandshakeWrite), 1);
-    EXPECT_FALSE(host.logHas(std::string("status: ") + kTry2));
+    EXPECT_FALSE(host.logHas(Status(kTry2)));
     EXPECT_EQ(host.versionLabel(), kVersionCaption);
     EXPECT_EQ(port.writes().size(), 3u) << "one handshake write, then both lines";
 }

@@ -44,11 +44,10 @@ RunResult RunChecked(FakeHost& host, FakePort& port, FakeClock& clock, bool expe
     return result;
 }
 
-Strings Scenario::LinesSent() const {
+Strings LinesSent(const FakeBootloader& target) {
     Strings lines;
-    if (target)
-        for (const auto& line : target->lines())
-            lines.push_back(line.text);
+    for (const auto& line : target.lines())
+        lines.push_back(line.text);
     return lines;
 }
 

@@ -43,6 +43,9 @@ inline std::string Status(const std::string& text) {
 RunResult RunChecked(FakeHost& host, FakePort& port, FakeClock& clock,
                      bool expectPortClosed = true);
 
+// The image lines a target received, in order (repeats included).
+Strings LinesSent(const FakeBootloader& target);
+
 // A further run on a clock of the test's, for tests that compare several runs.
 struct Rig {
     FakePort port;
@@ -53,6 +56,7 @@ struct Rig {
                  LineScript script = LineScript())
         : port(clock), host(clock, port), target(port, std::move(options), std::move(script)) {}
     RunEnd Run() { return RunChecked(host, port, port.clock()).end; }
+    Strings LinesSent() const { return test::LinesSent(target); }
 };
 
 // One download run against a scripted target: fake clock, port, target and window.
@@ -85,7 +89,7 @@ protected:
     }
 
     // The image lines the target received, in order (repeats included).
-    Strings LinesSent() const;
+    Strings LinesSent() const { return target ? test::LinesSent(*target) : Strings{}; }
     // The messages as "text" or "text [warning]".
     Strings Messages() const { return host.entries("message: "); }
     // Port writes after the handshake's.

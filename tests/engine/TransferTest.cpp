@@ -6,8 +6,6 @@
 namespace tavo::test {
 namespace {
 
-using Strings = std::vector<std::string>;
-
 class Transfer : public Scenario {
 protected:
     // How often the target received each line, by line number.
@@ -31,10 +29,10 @@ TEST_F(Transfer, ThreeLinesAnsweredAndCompleted) {
                                    "status: Initializing the com port",
                                    "label16: BootLoader Version: ",
                                    "label16 shown",
-                                   std::string("status: ") + kTry1,
-                                   std::string("status: ") + kSwitching,
-                                   std::string("status: ") + kTry2,
-                                   std::string("status: ") + kSwitching,
+                                   Status(kTry1),
+                                   Status(kSwitching),
+                                   Status(kTry2),
+                                   Status(kSwitching),
                                    "label16: BootLoader Version: 1.3",
                                    "label16 shown",
                                    "status: Opening the file " + path + ".",
@@ -74,29 +72,6 @@ TEST_F(Transfer, NewProtocolRepeatsAChecksumErrorUpToThreeWrites) {
     EXPECT_EQ(result.end, RunEnd::Success);
     EXPECT_EQ(WritesOfLine(2), 3);
     EXPECT_TRUE(Questions().empty()) << "the third write was answered";
-}
-
-TEST_F(Transfer, NewProtocolAsksAfterThreeChecksumErrors) {
-    for (bool yes : {true, false}) {
-        SCOPED_TRACE(yes ? "Yes" : "No");
-        FakePort runPort(clock);
-        FakeHost runHost(clock, runPort);
-        FakeBootloader runTarget(runPort, {}, LineScript().checksumErrors(2, 3).finalLine(3));
-        runHost.controls().applicationFile = dir.write("a.hex", Join(ImageLines(3)));
-        runHost.answer(yes);
-
-        auto end = engine::DownloadFirmware(runHost.state(), runHost, runPort, clock).end;
-
-        EXPECT_EQ(runHost.questions(),
-                  Strings{std::string("Checksum error at line 2. Continue with download? -> ") +
-                          (yes ? "yes" : "no")});
-        EXPECT_EQ(runTarget.lines().size(), yes ? 5u : 4u);
-        EXPECT_EQ(end, yes ? RunEnd::Success : RunEnd::Declined);
-        EXPECT_EQ(runHost.entries("message: "),
-                  yes ? Strings{"Flash File successfully downloaded."} : Strings{});
-        EXPECT_FALSE(runPort.isOpen());
-        EXPECT_FALSE(runHost.busy());
-    }
 }
 
 // The three questions, each answered Yes (the failed line is given up, the rest is sent) and No
@@ -271,42 +246,26 @@ TEST_F(Transfer, EmptyLinesAreSkippedAndNotNumbered) {
     EXPECT_EQ(result.end, RunEnd::Success);
 }
 
-class LineEnds : public Transfer, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(LineEnds, EndLinesAndAreNeverSent) {
-    auto lines = ImageLines(3);
-    FlashImage(lines, GetParam());
-    Target({}, LineScript().finalLine(3));
-    Run();
-    EXPECT_EQ(result.end, RunEnd::Success);
-    EXPECT_EQ(LinesSent(), lines);
-    EXPECT_EQ(port.written().find_first_of("\r\n"), std::string::npos);
-}
-
-INSTANTIATE_TEST_SUITE_P(Each, LineEnds, ::testing::Values("\r", "\r\n", "\n"),
-                         [](const auto& info) {
-                             std::string end = info.param;
-                             return end == "\r" ? "CR" : end == "\n" ? "LF" : "CRLF";
-                         });
-
-TEST_F(Transfer, LastLineNeedsNoTerminatorAndMixedEndsWork) {
+TEST_F(Transfer, OnlyCrAndLfEndLinesAndAreNeverSent) {
     auto lines = ImageLines(4);
-    dir.write("mixed.hex", lines[0] + "\r\n" + lines[1] + "\r" + lines[2] + "\n" + lines[3]);
-    host.controls().applicationFile = (dir.path() / "mixed.hex").string();
-    Target({}, LineScript().finalLine(4));
-    Run();
-    EXPECT_EQ(LinesSent(), lines);
-    EXPECT_TRUE(host.logHas("progress max: 3"));
-}
-
-TEST_F(Transfer, LineBytesReachThePortUnchanged) {
-    // Blanks, a tab and bytes above 127: only CR and LF end a line, nothing else is touched.
-    Strings lines{":10 0000\t00", "   ", "\xFF\x80:A\x01"};
-    FlashImage(lines);
-    Target({}, LineScript().finalLine(3));
-    Run();
-    EXPECT_EQ(LinesSent(), lines);
-    EXPECT_EQ(result.end, RunEnd::Success);
+    // Blanks, a tab and bytes above 127 reach the port unchanged.
+    Strings odd{":10 0000\t00", "   ", "\xFF\x80:A\x01"};
+    // The file's text and the lines sent; a line end after the last line adds no line.
+    const std::pair<std::string, Strings> cases[] = {
+        {Join(lines, "\r"), lines},
+        {Join(lines, "\r\n"), lines},
+        {Join(lines, "\n"), lines},
+        {lines[0] + "\r\n" + lines[1] + "\r" + lines[2] + "\n" + lines[3], lines},
+        {Join(odd), odd}};
+    for (const auto& [text, sent] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(text));
+        Rig run(clock, {}, LineScript().finalLine(static_cast<int>(sent.size())));
+        run.host.controls().applicationFile = dir.write("a.hex", text);
+        EXPECT_EQ(run.Run(), RunEnd::Success);
+        EXPECT_EQ(run.LinesSent(), sent);
+        EXPECT_EQ(run.port.written().find_first_of("\r\n"), std::string::npos);
+        EXPECT_TRUE(run.host.logHas("progress max: " + std::to_string(sent.size() - 1)));
+    }
 }
 
 TEST_F(Transfer, LateAnswerCountsForTheNextLine) {

@@ -11,10 +11,7 @@
 namespace tavo::test {
 namespace {
 
-using engine::Message;
 using engine::MessageIcon;
-using flash::ConsoleDisplay;
-using flash::ProgressFigures;
 using flash::Verbosity;
 
 struct Console {
@@ -42,53 +39,56 @@ struct Console {
     std::ostringstream out;
     std::ostringstream err;
     std::deque<std::string> typed;
-    ConsoleDisplay display;
+    flash::ConsoleDisplay display;
 };
 
-TEST(ConsoleDisplayTest, SuccessGoesToStdoutAndFailuresToStderr) {
-    Console c;
-    c.display.status("Initializing the com port");
-    c.display.message({"Flash File successfully downloaded.", MessageIcon::None, {}});
-    c.display.message({"Error encountered while accessing the com port.", MessageIcon::Warning,
-                       "Cannot open /dev/x: No such file or directory"});
-    c.display.message({"No response from target bootloader.", MessageIcon::None, {}});
-    EXPECT_EQ(c.out.str(), "Initializing the com port\nFlash File successfully downloaded.\n");
-    // The reason behind a failure is for --verbose.
-    EXPECT_EQ(c.err.str(), "Error encountered while accessing the com port.\n"
-                           "No response from target bootloader.\n");
-}
-
-TEST(ConsoleDisplayTest, VerboseAddsReasonsAndTheBareVersionCaption) {
-    Console c(Verbosity::Verbose);
-    c.display.versionLabel("BootLoader Version: ");
-    c.display.versionLabel("BootLoader Version: 1.3");
-    c.display.message({"Error encountered while downloading the firmware file.",
-                       MessageIcon::Warning, "Write: Input/output error"});
-    EXPECT_EQ(c.out.str(), "BootLoader Version: \nBootLoader Version: 1.3\n");
-    EXPECT_NE(c.err.str().find("reason: Write: Input/output error"), std::string::npos);
-
-    Console normal;
-    normal.display.versionLabel("BootLoader Version: ");
-    normal.display.versionLabel("BootLoader Version: 1.3");
-    EXPECT_EQ(normal.out.str(), "BootLoader Version: 1.3\n");
-}
-
-TEST(ConsoleDisplayTest, QuietPrintsOnlyFailures) {
-    Console c(Verbosity::Quiet);
-    c.display.status("Initializing the com port");
-    c.send(50, Millis(10));
-    c.display.message({"Flash File successfully downloaded.", MessageIcon::None, {}});
-    c.display.message({"Error opening x.hex.", MessageIcon::Warning, {}});
-    EXPECT_EQ(c.out.str(), "");
-    EXPECT_EQ(c.err.str(), "Error opening x.hex.\n");
+// Success and progress go to stdout, failures to stderr; the reason behind a failure and the bare
+// version caption are for --verbose, and --quiet prints only failures.
+TEST(ConsoleDisplayTest, WhatEachVerbosityPrintsOnWhichStream) {
+    const std::string failures = "Error encountered while accessing the com port.\n"
+                                 "No response from target bootloader.\n";
+    const struct {
+        Verbosity verbosity;
+        std::string out, err;
+    } cases[] = {
+        {Verbosity::Quiet, "", failures},
+        {Verbosity::Normal,
+         "Initializing the com port\nBootLoader Version: 1.3\nFlash File successfully "
+         "downloaded.\n",
+         failures},
+        {Verbosity::Verbose,
+         "Initializing the com port\nBootLoader Version: \nBootLoader Version: 1.3\n"
+         "Flash File successfully downloaded.\n",
+         "Error encountered while accessing the com port.\n"
+         "  reason: Cannot open /dev/x: No such file or directory\n"
+         "No response from target bootloader.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.verbosity));
+        Console con(c.verbosity);
+        con.display.status("Initializing the com port");
+        con.display.versionLabel("BootLoader Version: ");
+        con.display.versionLabel("BootLoader Version: 1.3");
+        con.display.message({"Flash File successfully downloaded.", MessageIcon::None, {}});
+        con.display.message({"Error encountered while accessing the com port.",
+                             MessageIcon::Warning,
+                             "Cannot open /dev/x: No such file or directory"});
+        con.display.message({"No response from target bootloader.", MessageIcon::None, {}});
+        EXPECT_EQ(con.out.str(), c.out);
+        EXPECT_EQ(con.err.str(), c.err);
+    }
+    Console quiet(Verbosity::Quiet);
+    quiet.send(50, Millis(10));
+    EXPECT_EQ(quiet.out.str(), "");
 }
 
 TEST(ConsoleDisplayTest, RepeatedStatusIsPrintedOnce) {
     Console c;
-    c.display.status("Requesting Ack from target bootloader.  Try #2");
-    c.display.status("Requesting Ack from target bootloader.  Try #2");
-    c.display.status("Main code responded.  Switching to bootloader.");
-    c.display.status("Requesting Ack from target bootloader.  Try #2");
+    for (const char* s : {"Requesting Ack from target bootloader.  Try #2",
+                          "Requesting Ack from target bootloader.  Try #2",
+                          "Main code responded.  Switching to bootloader.",
+                          "Requesting Ack from target bootloader.  Try #2"})
+        c.display.status(s);
     EXPECT_EQ(c.out.str(), "Requesting Ack from target bootloader.  Try #2\n"
                            "Main code responded.  Switching to bootloader.\n"
                            "Requesting Ack from target bootloader.  Try #2\n");
@@ -96,8 +96,7 @@ TEST(ConsoleDisplayTest, RepeatedStatusIsPrintedOnce) {
 
 TEST(ConsoleDisplayTest, LogGetsAProgressLineEveryFewSecondsAndASummary) {
     Console c;
-    // 3000 lines over 12 seconds.
-    c.send(3000, Millis(4));
+    c.send(3000, Millis(4)); // 3000 lines over 12 seconds
     std::istringstream lines(c.out.str());
     std::vector<std::string> printed;
     for (std::string line; std::getline(lines, line);)
@@ -117,8 +116,7 @@ TEST(ConsoleDisplayTest, TerminalBarIsRedrawnInPlaceAtMostTenTimesASecond) {
     EXPECT_GE(redraws, 15);
     EXPECT_LE(redraws, 25);
     // The bar ends on its own line at 100 % once the file is sent.
-    auto last = text.substr(text.rfind('\r') + 1);
-    EXPECT_EQ(last.substr(0, 37), "[##############################] 100%");
+    EXPECT_EQ(text.substr(text.rfind('\r') + 1, 37), "[##############################] 100%");
     EXPECT_EQ(text.back(), '\n');
     // A message after the bar starts on a fresh line.
     c.display.sendingStarted(9);
@@ -142,13 +140,12 @@ TEST(ConsoleDisplayTest, ProgressFigures) {
 }
 
 TEST(ConsoleDisplayTest, AnswersTypedAtAQuestion) {
-    const std::string q = "Checksum error at line 4. Continue with download?";
-    struct Case {
+    const std::string prompt = "Checksum error at line 4. Continue with download? [Y/n] ";
+    const struct {
         std::deque<std::string> typed;
         std::optional<bool> answer;
         int prompts;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {{""}, true, 1}, // Yes is the default
         {{"y"}, true, 1},   {{" YES\r"}, true, 1},        {{"n"}, false, 1},
         {{"No"}, false, 1}, {{"perhaps", "n"}, false, 2}, {{}, std::nullopt, 1}, // end of input
@@ -156,11 +153,10 @@ TEST(ConsoleDisplayTest, AnswersTypedAtAQuestion) {
     for (const auto& c : cases) {
         Console console;
         console.typed = c.typed;
-        EXPECT_EQ(console.display.ask(q), c.answer);
+        EXPECT_EQ(console.display.ask(prompt.substr(0, prompt.size() - 7)), c.answer);
         auto err = console.err.str();
         int prompts = 0;
-        for (auto at = err.find(q + " [Y/n] "); at != std::string::npos;
-             at = err.find(q + " [Y/n] ", at + 1))
+        for (auto at = err.find(prompt); at != std::string::npos; at = err.find(prompt, at + 1))
             ++prompts;
         EXPECT_EQ(prompts, c.prompts) << err;
     }

@@ -22,9 +22,8 @@ using engine::RunEnd;
 using flash::HeadlessHost;
 using flash::OnError;
 
-// Stands between the host and the fake port: notes when each line was written, and stops a run
-// that keeps asking the port without time passing (a spinning wait), which on a fake clock would
-// never end.
+// Stands between the host and the fake port and stops a run that keeps asking the port without
+// time passing (a spinning wait), which on a fake clock would never end.
 class WatchingPort final : public engine::SerialPort {
 public:
     WatchingPort(FakePort& inner, FakeClock& clock) : inner_(inner), clock_(clock) {}
@@ -35,38 +34,25 @@ public:
     void setPortNumber(int n) override { inner_.setPortNumber(n); }
     void open() override { inner_.open(); }
     void close() override { inner_.close(); }
-    void write(std::string_view data) override {
-        writeTimes.push_back(clock_.now());
-        inner_.write(data);
-    }
-    int countWaiting() override {
-        poll();
-        return inner_.countWaiting();
-    }
-    std::string takeWaiting() override {
-        poll();
-        return inner_.takeWaiting();
-    }
+    void write(std::string_view data) override { inner_.write(data); }
+    int countWaiting() override { return poll(), inner_.countWaiting(); }
+    std::string takeWaiting() override { return poll(), inner_.takeWaiting(); }
     bool waitForInput(Millis timeout) override {
         poll();
         if (!inner_.waiting().empty())
             ++waitsWithInputWaiting;
-        if (brokenWaits)
-            return false; // back at once, as a port in trouble may be
-        return inner_.waitForInput(timeout);
+        // A port in trouble may come back at once.
+        return !brokenWaits && inner_.waitForInput(timeout);
     }
 
-    std::vector<Millis> writeTimes;
     int waitsWithInputWaiting = 0;
     bool brokenWaits = false;
     int maxPollsAtOneTime = 0;
 
 private:
     void poll() {
-        if (clock_.now() != lastPollAt_) {
-            lastPollAt_ = clock_.now();
-            polls_ = 0;
-        }
+        if (clock_.now() != lastPollAt_)
+            lastPollAt_ = clock_.now(), polls_ = 0;
         maxPollsAtOneTime = std::max(maxPollsAtOneTime, ++polls_);
         if (polls_ > 1000) {
             ADD_FAILURE() << "the port is polled in a loop at " << clock_.now().count() << " ms";
@@ -80,9 +66,8 @@ private:
     int polls_ = 0;
 };
 
-class HeadlessHostTest : public ::testing::Test {
-protected:
-    // A run with the given image lines as the Flash file and `answer` as the end of every line.
+// One host with its fakes; `image` is the Flash file.
+struct Rig {
     RunEnd run(OnError onError = OnError::Stop) {
         settings::Settings s;
         s.applicationFile = dir.write("app.hex", Join(image));
@@ -96,8 +81,7 @@ protected:
             if (onSleep)
                 onSleep();
         });
-        auto result = engine::DownloadFirmware(state, *host, host->port(), clock);
-        return result.end;
+        return engine::DownloadFirmware(state, *host, host->port(), clock).end;
     }
 
     FakeClock clock{Millis(10'000)};
@@ -114,37 +98,44 @@ protected:
     std::optional<HeadlessHost> host;
 };
 
-FakeBootloader::Options Board(std::string ready = "?V1.28") {
+class HeadlessHostTest : public ::testing::Test, protected Rig {};
+
+FakeBootloader::Options Board(std::string ready = "?V1.28", bool neverReady = false) {
     FakeBootloader::Options options;
     options.ready = Answer(std::move(ready));
+    options.neverReady = neverReady;
     return options;
 }
 
-TEST_F(HeadlessHostTest, WholeRunShowsTheWindowsTextsInOrderAndSucceeds) {
+TEST_F(HeadlessHostTest, WholeRunShowsTheWindowsTextsInOrderSucceedsAndNeverSpins) {
+    // The application's "^" arrives 20 ms into the one-second pause, which does not read it: the
+    // host sleeps there instead of spinning.
     FakeBootloader board(port, Board("?V1.3"), LineScript().finalLine(3));
     display.clock = &clock;
     auto start = clock.now();
     ASSERT_EQ(run(), RunEnd::Success);
 
-    std::vector<std::string> expected = {
-        "status: Initializing the com port",
-        "status: Requesting Ack from target bootloader.  Try #1",
-        "status: Main code responded.  Switching to bootloader.",
-        "status: Requesting Ack from target bootloader.  Try #2",
-        "status: Main code responded.  Switching to bootloader.",
-        "status: Opening the file " + dir.path().string() + "/app.hex.",
-        "status: Sending FLASH File - lines remaining ",
-    };
-    EXPECT_EQ(display.entries("status: "), expected);
+    EXPECT_EQ(display.entries("status: "),
+              (std::vector<std::string>{
+                  "status: Initializing the com port",
+                  "status: Requesting Ack from target bootloader.  Try #1",
+                  "status: Main code responded.  Switching to bootloader.",
+                  "status: Requesting Ack from target bootloader.  Try #2",
+                  "status: Main code responded.  Switching to bootloader.",
+                  "status: Opening the file " + dir.path().string() + "/app.hex.",
+                  "status: Sending FLASH File - lines remaining ",
+              }));
     EXPECT_EQ(display.entries("version: ").back(), "version: BootLoader Version: 1.3");
     EXPECT_EQ(display.entries("message: "),
               std::vector<std::string>{"message: Flash File successfully downloaded."});
-    EXPECT_TRUE(display.has("started: 2"));
-    EXPECT_TRUE(display.has("progress: 2/2"));
-    EXPECT_TRUE(display.has("ended"));
+    for (const char* entry : {"started: 2", "progress: 2/2", "ended"})
+        EXPECT_TRUE(display.has(entry)) << entry;
     EXPECT_EQ(display.log.back(), "idle");
     EXPECT_FALSE(port.isOpen());
     EXPECT_FALSE(host->interrupted());
+    EXPECT_EQ(watch.waitsWithInputWaiting, 0);
+    EXPECT_LT(watch.maxPollsAtOneTime, 20);
+    EXPECT_GT(sleeps, 0);
 
     // Timer1 ticked at its 60 ms pace up to the end-of-file wait, which serves no events (its
     // missed ticks come together as one, as a window's timer does).
@@ -153,21 +144,12 @@ TEST_F(HeadlessHostTest, WholeRunShowsTheWindowsTextsInOrderAndSucceeds) {
     EXPECT_LE(host->timer1Ticks(), served / 60 + 2);
 }
 
-TEST_F(HeadlessHostTest, HandshakePauseWithUnreadAnswerSleepsInsteadOfSpinning) {
-    // The application's "^" arrives 20 ms into the one-second pause, which does not read it.
-    FakeBootloader board(port, Board(), LineScript().finalLine(3));
-    ASSERT_EQ(run(), RunEnd::Success);
-    EXPECT_EQ(watch.waitsWithInputWaiting, 0);
-    EXPECT_LT(watch.maxPollsAtOneTime, 20);
-    EXPECT_GT(sleeps, 0);
-}
-
 TEST_F(HeadlessHostTest, OldProtocolGivesUpOnASilentLineAfterFiveTimerTicks) {
     FakeBootloader board(port, Board("?V1.27"), LineScript().silentAt(1).finalLine(3));
     ASSERT_EQ(run(), RunEnd::Success);
     // Handshake writes two chunks; the three lines follow.
-    ASSERT_EQ(watch.writeTimes.size(), 5u);
-    auto gap = (watch.writeTimes[3] - watch.writeTimes[2]).count();
+    ASSERT_EQ(port.writeTimes().size(), 5u);
+    auto gap = (port.writeTimes()[3] - port.writeTimes()[2]).count();
     EXPECT_GE(gap, 240);
     EXPECT_LE(gap, 300);
     EXPECT_TRUE(display.entries("ask: ").empty());
@@ -180,9 +162,8 @@ TEST_F(HeadlessHostTest, LinesTimerShowsTheRemainingCountOnceASecondWhileSending
     ASSERT_EQ(run(), RunEnd::Success);
     // 20 lines at 250 ms: about five seconds of sending, so four or five ticks of Timer3, each
     // showing a smaller count.
-    auto lines = display.entries("lines: ");
     std::vector<int> shown;
-    for (const auto& entry : lines)
+    for (const auto& entry : display.entries("lines: "))
         shown.push_back(std::stoi(entry.substr(7)));
     ASSERT_GE(shown.size(), 5u); // the initial count, the ticks and the final "0"
     EXPECT_EQ(shown.front(), 19);
@@ -194,9 +175,7 @@ TEST_F(HeadlessHostTest, LinesTimerShowsTheRemainingCountOnceASecondWhileSending
 }
 
 TEST_F(HeadlessHostTest, InterruptCancelsTheHandshakeAndClosesThePort) {
-    FakeBootloader::Options options = Board();
-    options.neverReady = true;
-    FakeBootloader board(port, options);
+    FakeBootloader board(port, Board("?V1.28", true));
     display.clock = &clock;
     auto start = clock.now();
     std::optional<Millis> signalAt;
@@ -228,15 +207,14 @@ TEST_F(HeadlessHostTest, InterruptBeforeTheRunStillCancelsIt) {
     EXPECT_FALSE(port.isOpen());
 }
 
-TEST_F(HeadlessHostTest, OnErrorPoliciesAnswerTheLineQuestions) {
+TEST(HeadlessHostOnErrorTest, PoliciesAnswerTheLineQuestions) {
     const std::string question = "Checksum error at line 2. Continue with download?";
-    struct Case {
+    const struct {
         OnError policy;
         std::deque<std::optional<bool>> typed;
         RunEnd end;
         std::string shown;
-    };
-    std::vector<Case> cases = {
+    } cases[] = {
         {OnError::Continue, {}, RunEnd::Success, "answered: " + question + " -> yes"},
         {OnError::Stop, {}, RunEnd::Declined, "answered: " + question + " -> no"},
         {OnError::Ask, {true}, RunEnd::Success, "ask: " + question},
@@ -244,23 +222,14 @@ TEST_F(HeadlessHostTest, OnErrorPoliciesAnswerTheLineQuestions) {
         // End of input at the question: nobody said yes.
         {OnError::Ask, {std::nullopt}, RunEnd::Declined, "ask: " + question},
     };
-    for (auto& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.shown + " " + std::to_string(static_cast<int>(c.end)));
-        FakeClock caseClock{Millis(10'000)};
-        FakePort casePort{caseClock};
-        WatchingPort caseWatch{casePort, caseClock};
-        FakeBootloader board(casePort, Board(), LineScript().checksumErrors(2, 3).finalLine(3));
-        RecordingDisplay caseDisplay;
-        caseDisplay.answers = c.typed;
-        engine::RunState caseState;
-        settings::Settings s;
-        s.applicationFile = dir.write("app.hex", Join(image));
-        HeadlessHost caseHost(caseState, caseWatch, caseClock, caseDisplay, s, c.policy, nullptr,
-                              [&](Millis d) { caseClock.advanceBy(d); });
-        auto result = engine::DownloadFirmware(caseState, caseHost, caseHost.port(), caseClock);
-        EXPECT_EQ(result.end, c.end);
-        EXPECT_TRUE(caseDisplay.has(c.shown));
-        EXPECT_EQ(caseDisplay.entries("ask: ").size() + caseDisplay.entries("answered: ").size(),
+        Rig rig;
+        FakeBootloader board(rig.port, Board(), LineScript().checksumErrors(2, 3).finalLine(3));
+        rig.display.answers = c.typed;
+        EXPECT_EQ(rig.run(c.policy), c.end);
+        EXPECT_TRUE(rig.display.has(c.shown));
+        EXPECT_EQ(rig.display.entries("ask: ").size() + rig.display.entries("answered: ").size(),
                   1u);
     }
 }

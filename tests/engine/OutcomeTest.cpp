@@ -5,8 +5,6 @@
 namespace tavo::test {
 namespace {
 
-using Strings = std::vector<std::string>;
-
 inline constexpr const char* kErrors = "Error encountered while downloading file.";
 inline constexpr const char* kNoEndAnswer =
     "Error encountered while downloading file.  No response from bootloader at end of file.";
@@ -56,14 +54,10 @@ TEST_F(Outcome, EndAnswerArrivingDuringTheWaitCounts) {
     Run();
     EXPECT_EQ(result.end, RunEnd::Success);
 
-    FakePort laterPort(clock);
-    FakeHost laterHost(clock, laterPort);
-    FakeBootloader laterTarget(laterPort, {},
-                               LineScript().at(2, {Delivery{20ms, "~"}, Delivery{1500ms, "#"}}));
-    laterHost.controls() = host.controls();
-    auto end = engine::DownloadFirmware(laterHost.state(), laterHost, laterPort, clock).end;
-    EXPECT_EQ(end, RunEnd::CompletedWithErrors);
-    EXPECT_EQ(clock.now(), laterPort.writeTimes().back() + 1500ms) << "\"#\" ends the wait";
+    Rig later(clock, {}, LineScript().at(2, {Delivery{20ms, "~"}, Delivery{1500ms, "#"}}));
+    later.host.controls() = host.controls();
+    EXPECT_EQ(later.Run(), RunEnd::CompletedWithErrors);
+    EXPECT_EQ(clock.now(), later.port.writeTimes().back() + 1500ms) << "\"#\" ends the wait";
 }
 
 TEST_F(Outcome, BothFileCompleteAnswersMeanSuccess) {
@@ -79,8 +73,7 @@ TEST_F(Outcome, AfterAYesOnTheLastLineTheEndWaitStartsEmpty) {
     Target({}, LineScript().finalLine(2, "-@"));
     host.answer(true);
     Run();
-    EXPECT_EQ(host.questions(),
-              Strings{"Checksum error at line 2. Continue with download? -> yes"});
+    EXPECT_EQ(host.questions(), Answered(ChecksumQuestion(2)));
     EXPECT_EQ(result.end, RunEnd::NoEndOfFileAnswer);
 }
 
@@ -106,12 +99,9 @@ TEST_F(Outcome, EepromThenFlashAfterOneHandshake) {
 
     EXPECT_EQ(result.end, RunEnd::Success);
     EXPECT_EQ(target->handshakeChunks().size(), 2u) << "one handshake";
-    auto expected = Strings{"*!"};
-    for (const auto& line : ImageLines(2, 'E'))
-        expected.push_back(line);
-    for (const auto& line : ImageLines(3))
-        expected.push_back(line);
-    EXPECT_EQ(WritesAfterHandshake(), expected);
+    auto e = ImageLines(2, 'E');
+    auto f = ImageLines(3);
+    EXPECT_EQ(WritesAfterHandshake(), (Strings{"*!", e[0], e[1], f[0], f[1], f[2]}));
     EXPECT_EQ(Messages(), Strings{"Flash & EEPROM Files successfully downloaded."});
     EXPECT_TRUE(
         InOrder(host.log(),
@@ -130,17 +120,14 @@ TEST_F(Outcome, EepromThenFlashAfterOneHandshake) {
 TEST_F(Outcome, TheEepromEndAnswerIsNotJudged) {
     for (const char* eepromEnd : {"#", "~"}) {
         SCOPED_TRACE(eepromEnd);
-        FakePort runPort(clock);
-        FakeHost runHost(clock, runPort);
-        FakeBootloader runTarget(runPort, {}, LineScript().finalLine(2, eepromEnd).finalLine(4));
-        runHost.controls().eepromCheck = 1;
-        runHost.controls().eepromFile = dir.write("e.eep", Join(ImageLines(2, 'E')));
-        runHost.controls().applicationFile = dir.write("a.hex", Join(ImageLines(2)));
-        auto end = engine::DownloadFirmware(runHost.state(), runHost, runPort, clock).end;
-        EXPECT_EQ(end, RunEnd::Success);
-        EXPECT_EQ(runHost.entries("message: "),
+        Rig run(clock, {}, LineScript().finalLine(2, eepromEnd).finalLine(4));
+        run.host.controls().eepromCheck = 1;
+        run.host.controls().eepromFile = dir.write("e.eep", Join(ImageLines(2, 'E')));
+        run.host.controls().applicationFile = dir.write("a.hex", Join(ImageLines(2)));
+        EXPECT_EQ(run.Run(), RunEnd::Success);
+        EXPECT_EQ(run.host.entries("message: "),
                   Strings{"Flash & EEPROM Files successfully downloaded."});
-        EXPECT_EQ(runTarget.lines().size(), 4u);
+        EXPECT_EQ(run.target.lines().size(), 4u);
     }
 }
 
@@ -185,25 +172,19 @@ TEST_F(Outcome, EmptyImageSendsNothingAndGetsNoEndAnswer) {
     EXPECT_TRUE(WritesAfterHandshake().empty());
 }
 
-TEST_F(Outcome, MissingApplicationFile) {
-    Target();
-    auto path = (dir.path() / "missing.hex").string();
-    host.controls().applicationFile = path;
-    Run();
-    EXPECT_EQ(result.end, RunEnd::OpenError);
-    EXPECT_EQ(Messages(), Strings{"Error opening " + path + ". [warning]"});
-    EXPECT_TRUE(InOrder(host.log(), {"status: Opening the file " + path + ".",
-                                     "message: Error opening " + path + ". [warning]", "idle"}));
-    EXPECT_TRUE(WritesAfterHandshake().empty());
-    EXPECT_EQ(port.log().back(), "close");
-}
-
-TEST_F(Outcome, AFolderIsNoImage) {
-    Target();
-    host.controls().applicationFile = dir.path().string();
-    Run();
-    EXPECT_EQ(result.end, RunEnd::OpenError);
-    EXPECT_EQ(Messages(), Strings{"Error opening " + dir.path().string() + ". [warning]"});
+TEST_F(Outcome, AMissingApplicationFileOrAFolderCannotBeOpened) {
+    for (auto path : {(dir.path() / "missing.hex").string(), dir.path().string()}) {
+        SCOPED_TRACE(path);
+        Rig run(clock);
+        run.host.controls().applicationFile = path;
+        EXPECT_EQ(run.Run(), RunEnd::OpenError);
+        auto error = "Error opening " + path + ". [warning]";
+        EXPECT_EQ(run.host.entries("message: "), Strings{error});
+        EXPECT_TRUE(InOrder(run.host.log(), {Status("Opening the file " + path + "."),
+                                             "message: " + error, "idle"}));
+        EXPECT_EQ(run.port.writeCount(), 2) << "the handshake only";
+        EXPECT_EQ(run.port.log().back(), "close");
+    }
 }
 
 TEST_F(Outcome, MissingEepromFileIsNamedAndNothingIsSent) {

@@ -34,6 +34,20 @@ inline constexpr const char* kDownloadError =
 inline std::string Status(const std::string& text) {
     return "status: " + text;
 }
+// The three questions about a line, and the log entry of one answered.
+inline std::string ChecksumQuestion(int line) {
+    return "Checksum error at line " + std::to_string(line) + ". Continue with download?";
+}
+inline std::string PageErrorQuestion(int line) {
+    return "Error writing to flash at line " + std::to_string(line) + ". Continue with download?";
+}
+inline std::string NoAnswerQuestion(int line) {
+    return "Did not receive a response after sending line " + std::to_string(line) +
+           ". Continue with download?";
+}
+inline Strings Answered(const std::string& question, bool yes = true) {
+    return {question + (yes ? " -> yes" : " -> no")};
+}
 
 // `expected` occurs in `actual` in this order, other entries allowed in between.
 ::testing::AssertionResult InOrder(const Strings& actual, const Strings& expected);

@@ -25,33 +25,17 @@ TEST_F(Transfer, ThreeLinesAnsweredAndCompleted) {
     Run();
 
     EXPECT_EQ(result.end, RunEnd::Success);
-    EXPECT_EQ(host.log(), (Strings{"busy",
-                                   "status: Initializing the com port",
-                                   "label16: BootLoader Version: ",
-                                   "label16 shown",
-                                   Status(kTry1),
-                                   Status(kSwitching),
-                                   Status(kTry2),
-                                   Status(kSwitching),
-                                   "label16: BootLoader Version: 1.3",
-                                   "label16 shown",
-                                   "status: Opening the file " + path + ".",
-                                   "progress max: 2",
-                                   "progress min: 0",
-                                   "progress: 0",
-                                   "status: Sending FLASH File - lines remaining ",
-                                   "label14: 2",
-                                   "progress: 0",
-                                   "label14 shown",
-                                   "timer3 on",
-                                   "progress: 0",
-                                   "progress: 1",
-                                   "progress: 2",
-                                   "label14: 0",
-                                   "timer3 off",
-                                   "message: Flash File successfully downloaded.",
-                                   "progress: 0",
-                                   "idle"}));
+    // clang-format off
+    EXPECT_EQ(host.log(), (Strings{
+        "busy", Status("Initializing the com port"), "label16: BootLoader Version: ",
+        "label16 shown", Status(kTry1), Status(kSwitching), Status(kTry2), Status(kSwitching),
+        "label16: BootLoader Version: 1.3", "label16 shown",
+        Status("Opening the file " + path + "."), "progress max: 2", "progress min: 0",
+        "progress: 0", Status("Sending FLASH File - lines remaining "), "label14: 2",
+        "progress: 0", "label14 shown", "timer3 on",
+        "progress: 0", "progress: 1", "progress: 2", "label14: 0", "timer3 off",
+        "message: Flash File successfully downloaded.", "progress: 0", "idle"}));
+    // clang-format on
     EXPECT_EQ(port.log(), (Strings{"setXonXoff", "setLineSettings 19200,n,8,1", "setPortNumber 1",
                                    "open", "write $@&$", "write $@&$", "write " + lines[0],
                                    "write " + lines[1], "write " + lines[2], "close"}));
@@ -80,7 +64,7 @@ struct QuestionCase {
     const char* name;
     const char* version;
     LineScript script;
-    const char* question;
+    std::string question;
     int writesOfLine2;
 };
 
@@ -95,7 +79,7 @@ TEST_P(LineQuestions, YesGoesOnAndNoEnds) {
     host.answer(yes);
     Run();
 
-    EXPECT_EQ(Questions(), Strings{std::string(c.question) + (yes ? " -> yes" : " -> no")});
+    EXPECT_EQ(Questions(), Answered(c.question, yes));
     EXPECT_EQ(WritesOfLine(2), c.writesOfLine2);
     if (yes) {
         EXPECT_EQ(result.end, RunEnd::Success);
@@ -115,20 +99,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(
         ::testing::Values(
             QuestionCase{"ChecksumNew", "?V1.28", LineScript().checksumErrors(2, 3),
-                         "Checksum error at line 2. Continue with download?", 3},
+                         ChecksumQuestion(2), 3},
             QuestionCase{"ChecksumOld", "?V1.27", LineScript().checksumErrors(2, 1),
-                         "Checksum error at line 2. Continue with download?", 1},
-            QuestionCase{"PageErrorNew", "?V1.3", LineScript().pageError(2),
-                         "Error writing to flash at line 2. Continue with download?", 1},
-            QuestionCase{"PageErrorOld", "?V1.0", LineScript().pageError(2),
-                         "Error writing to flash at line 2. Continue with download?", 1},
-            QuestionCase{"NoResponseNew", "?V1.28", LineScript().silentAt(2),
-                         "Did not receive a response after sending line 2. Continue with "
-                         "download?",
+                         ChecksumQuestion(2), 1},
+            QuestionCase{"PageErrorNew", "?V1.3", LineScript().pageError(2), PageErrorQuestion(2),
+                         1},
+            QuestionCase{"PageErrorOld", "?V1.0", LineScript().pageError(2), PageErrorQuestion(2),
+                         1},
+            QuestionCase{"NoResponseNew", "?V1.28", LineScript().silentAt(2), NoAnswerQuestion(2),
                          3},
             // The checksum question wins over a page error and stops the repeats with "~".
             QuestionCase{"ChecksumBeforePageError", "?V1.3", LineScript().at(2, Answer("-%~")),
-                         "Checksum error at line 2. Continue with download?", 1}),
+                         ChecksumQuestion(2), 1}),
         ::testing::Bool()),
     [](const auto& info) {
         return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "Yes" : "No");
@@ -180,9 +162,7 @@ TEST_F(Transfer, CancelDuringANewProtocolWaitEndsAtTheNextLine) {
     EXPECT_EQ(LinesSent(), (Strings{ImageLines(4)[0], line2, line2, line2}))
         << "each wait ends at once, so the line is written three times";
     EXPECT_EQ(port.writeTimes()[5], port.writeTimes()[3]);
-    EXPECT_EQ(Questions(),
-              Strings{"Did not receive a response after sending line 2. Continue with download? "
-                      "-> yes"});
+    EXPECT_EQ(Questions(), Answered(NoAnswerQuestion(2)));
     EXPECT_EQ(result.end, RunEnd::Cancelled);
     EXPECT_TRUE(Messages().empty());
 }
@@ -237,8 +217,7 @@ TEST_F(Transfer, EmptyLinesAreSkippedAndNotNumbered) {
     Run();
 
     EXPECT_EQ(LinesSent(), lines);
-    EXPECT_EQ(Questions(),
-              Strings{"Error writing to flash at line 2. Continue with download? -> yes"});
+    EXPECT_EQ(Questions(), Answered(PageErrorQuestion(2)));
     // Five lines counted (the trailing empty one too): maximum 4; empty lines keep the count.
     EXPECT_TRUE(host.logHas("progress max: 4"));
     EXPECT_EQ(Progress(), (Strings{"0", "0", "0", "1", "1", "2", "3", "0"}));
@@ -274,8 +253,7 @@ TEST_F(Transfer, LateAnswerCountsForTheNextLine) {
     TargetReporting("?V1.27", LineScript().lateAt(2, 350ms, "%").silentAt(3).finalLine(4));
     host.answer(true);
     Run();
-    EXPECT_EQ(Questions(),
-              Strings{"Error writing to flash at line 3. Continue with download? -> yes"});
+    EXPECT_EQ(Questions(), Answered(PageErrorQuestion(3)));
     EXPECT_EQ(result.end, RunEnd::Success);
 }
 
@@ -289,9 +267,7 @@ TEST_F(Transfer, LateAnswerIsAcceptedByTheNextLineInTheNewProtocol) {
                    .at(3, Silence()));
     host.answer(true);
     Run();
-    EXPECT_EQ(Questions(),
-              Strings{"Did not receive a response after sending line 2. Continue with download? "
-                      "-> yes"});
+    EXPECT_EQ(Questions(), Answered(NoAnswerQuestion(2)));
     EXPECT_EQ(WritesOfLine(3), 1) << "line 3 took line 2's late answer";
     EXPECT_EQ(result.end, RunEnd::NoEndOfFileAnswer);
 }

@@ -168,15 +168,6 @@ TEST(BootsimProcess, TerminationWritesTheOutputsAndRemovesTheLink) {
     EXPECT_FALSE(std::filesystem::is_symlink(link));
 }
 
-TEST(BootsimProcess, BoardsThatNeverGetReady) {
-    for (const char* fault : {"--never-ready", "--active-only"}) {
-        SCOPED_TRACE(fault);
-        Session s({fault}, "9600,n,8,1");
-        EXPECT_EQ(s.ask("$@&$", 10, 300), std::string(fault) == "--active-only" ? "^" : "");
-        EXPECT_EQ(s.ask("$@&$", 10, 300), "");
-    }
-}
-
 TEST(BootsimProcess, DelayAndWireTimeFixedOrFromTheLineSettings) {
     // 4 bytes in at 1200 baud take 4 * 10 / 1200 s, plus the delay; a 43-character line
     // 358 ms.

@@ -4,9 +4,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
-#include <filesystem>
-#include <fstream>
 #include <ostream>
 #include <poll.h>
 #include <pty.h>
@@ -99,21 +96,6 @@ inline double CpuMillis() {
     ::getrusage(RUSAGE_SELF, &usage);
     auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
     return ms(usage.ru_utime) + ms(usage.ru_stime);
-}
-
-// Removes serial lock files whose owner process no longer runs (left by a killed test run).
-inline void RemoveStaleLockFiles() {
-    for (const char* folder : {"/var/lock", "/run/lock", "/tmp"}) {
-        std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-            if (entry.path().filename().string().rfind("LCK..", 0) != 0)
-                continue;
-            long pid = 0;
-            if (std::ifstream(entry.path()) >> pid && pid > 0 &&
-                ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-                std::filesystem::remove(entry.path(), error);
-        }
-    }
 }
 
 } // namespace tavo::serial::testing

@@ -5,66 +5,63 @@
 namespace tavo::test {
 namespace {
 
+inline constexpr const char* kFlashDone = "Flash File successfully downloaded.";
 inline constexpr const char* kErrors = "Error encountered while downloading file.";
 inline constexpr const char* kNoEndAnswer =
     "Error encountered while downloading file.  No response from bootloader at end of file.";
 
-class Outcome : public Scenario {
-protected:
-    Millis LastWriteTime() const { return port.writeTimes().back(); }
-};
+class Outcome : public Scenario {};
 
-TEST_F(Outcome, SuccessWaitsTheWholeEndOfFileWait) {
-    FlashImage(ImageLines(2));
-    Target({}, LineScript().finalLine(2));
-    Run();
-    EXPECT_EQ(result.end, RunEnd::Success);
-    EXPECT_EQ(Messages(), Strings{"Flash File successfully downloaded."});
-    EXPECT_EQ(host.messages()[0].icon, MessageIcon::None);
-    // "@" does not end the wait: it runs 2 to 3 seconds after the last line's answer.
-    auto waited = clock.now() - (LastWriteTime() + kAnswerDelay);
-    EXPECT_GE(waited, 2000ms);
-    EXPECT_LE(waited, 3000ms);
-    EXPECT_EQ(host.progressValue(), 0);
-}
-
-TEST_F(Outcome, CompleteWithErrorsEndsTheWaitAtOnce) {
-    FlashImage(ImageLines(3));
-    Target({}, LineScript().finalLine(3, "#"));
-    Run();
-    EXPECT_EQ(result.end, RunEnd::CompletedWithErrors);
-    EXPECT_EQ(Messages(), Strings{kErrors});
-    EXPECT_EQ(clock.now(), LastWriteTime() + kAnswerDelay);
-    EXPECT_EQ(host.progressValue(), 2) << "a failure keeps the progress reached";
-    EXPECT_EQ(host.entries("progress: ").back(), "2");
-}
-
-TEST_F(Outcome, NoEndOfFileAnswer) {
-    FlashImage(ImageLines(3));
-    Target();
-    Run();
-    EXPECT_EQ(result.end, RunEnd::NoEndOfFileAnswer);
-    EXPECT_EQ(Messages(), Strings{kNoEndAnswer});
-    EXPECT_EQ(host.progressValue(), 2);
-}
-
-TEST_F(Outcome, EndAnswerArrivingDuringTheWaitCounts) {
-    FlashImage(ImageLines(2));
-    Target({}, LineScript().at(2, {Delivery{20ms, "~"}, Delivery{1500ms, "@"}}));
-    Run();
-    EXPECT_EQ(result.end, RunEnd::Success);
-
-    Rig later(clock, {}, LineScript().at(2, {Delivery{20ms, "~"}, Delivery{1500ms, "#"}}));
-    later.host.controls() = host.controls();
-    EXPECT_EQ(later.Run(), RunEnd::CompletedWithErrors);
-    EXPECT_EQ(clock.now(), later.port.writeTimes().back() + 1500ms) << "\"#\" ends the wait";
-}
-
-TEST_F(Outcome, BothFileCompleteAnswersMeanSuccess) {
-    FlashImage(ImageLines(2));
-    Target({}, LineScript().finalLine(2, "#@"));
-    Run();
-    EXPECT_EQ(result.end, RunEnd::Success);
+TEST_F(Outcome, TheEndOfFileAnswerDecides) {
+    using Span = std::pair<Millis, Millis>; // from the last line's write to the end
+    const Span anyTime{0ms, 1h};
+    struct Case {
+        const char* name;
+        Reply last; // to the last of three lines
+        RunEnd end;
+        const char* message;
+        Span waited;
+    };
+    // "@" does not end the end-of-file wait, which ends on a whole second 2 to 3 seconds after
+    // the answer; "#" ends it at once, also when it comes during the wait.
+    const Case cases[] = {{"Complete",
+                           Answer("@"),
+                           RunEnd::Success,
+                           kFlashDone,
+                           {kAnswerDelay + 2s, kAnswerDelay + 3s}},
+                          {"WithErrors",
+                           Answer("#"),
+                           RunEnd::CompletedWithErrors,
+                           kErrors,
+                           {kAnswerDelay, kAnswerDelay}},
+                          {"None", Answer("~"), RunEnd::NoEndOfFileAnswer, kNoEndAnswer, anyTime},
+                          {"Both", Answer("#@"), RunEnd::Success, kFlashDone, anyTime},
+                          {"CompleteDuringTheWait",
+                           {Delivery{20ms, "~"}, Delivery{1500ms, "@"}},
+                           RunEnd::Success,
+                           kFlashDone,
+                           anyTime},
+                          {"WithErrorsDuringTheWait",
+                           {Delivery{20ms, "~"}, Delivery{1500ms, "#"}},
+                           RunEnd::CompletedWithErrors,
+                           kErrors,
+                           {1500ms, 1500ms}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig run(clock, {}, LineScript().at(3, c.last));
+        run.host.controls().applicationFile = dir.write("a.hex", Join(ImageLines(3)));
+        EXPECT_EQ(run.Run(), c.end);
+        ASSERT_EQ(run.host.messages().size(), 1u);
+        EXPECT_EQ(run.host.messages()[0].text, c.message);
+        EXPECT_EQ(run.host.messages()[0].icon, MessageIcon::None);
+        // A failure keeps the progress reached.
+        auto progress = c.end == RunEnd::Success ? "0" : "2";
+        EXPECT_EQ(std::to_string(run.host.progressValue()), progress);
+        EXPECT_EQ(run.host.entries("progress: ").back(), progress);
+        auto waited = clock.now() - run.port.writeTimes().back();
+        EXPECT_GE(waited, c.waited.first);
+        EXPECT_LE(waited, c.waited.second);
+    }
 }
 
 TEST_F(Outcome, AfterAYesOnTheLastLineTheEndWaitStartsEmpty) {
@@ -231,7 +228,7 @@ TEST_F(Outcome, ARefusedCloseAtTheEndIsReported) {
     Target({}, LineScript().finalLine(2));
     port.failOn(PortOp::Close, 1, "Input/output error");
     Run(/*expectPortClosed=*/false);
-    EXPECT_EQ(Messages(), (Strings{"Flash File successfully downloaded."}));
+    EXPECT_EQ(Messages(), (Strings{kFlashDone}));
     EXPECT_EQ(result.end, RunEnd::Success);
 }
 

@@ -96,10 +96,6 @@ public:
     const std::vector<std::string>& handshakeChunks() const { return handshake_; }
     const std::vector<std::string>& commands() const { return commands_; }
     const std::vector<LineWrite>& lines() const { return lines_; }
-    bool ready() const { return ready_; }
-
-    LineScript& script() { return script_; }
-    Options& options() { return options_; }
 
 private:
     void receive(std::string_view chunk);

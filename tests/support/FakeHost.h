@@ -42,12 +42,8 @@ public:
     }
     void setVersionLabel(const std::string& t) override { record("label16: " + (label16_ = t)); }
     void setVersionLabelVisible(bool v) override { record(Shown("label16", label16Visible_ = v)); }
-    void setProgressMax(int v) override {
-        record("progress max: " + std::to_string(progressMax_ = v));
-    }
-    void setProgressMin(int v) override {
-        record("progress min: " + std::to_string(progressMin_ = v));
-    }
+    void setProgressMax(int v) override { record("progress max: " + std::to_string(v)); }
+    void setProgressMin(int v) override { record("progress min: " + std::to_string(v)); }
     void setProgressValue(int v) override {
         record("progress: " + std::to_string(progressValue_ = v));
     }
@@ -94,8 +90,6 @@ public:
     bool linesRemainingVisible() const { return label14Visible_; }
     const std::string& versionLabel() const { return label16_; }
     bool versionLabelVisible() const { return label16Visible_; }
-    int progressMax() const { return progressMax_; }
-    int progressMin() const { return progressMin_; }
     int progressValue() const { return progressValue_; }
     bool linesTimerEnabled() const { return timer3_.has_value(); }
     bool eepromControlsEnabled() const { return eepromControlsEnabled_; }
@@ -141,8 +135,6 @@ private:
     bool label14Visible_ = false;
     std::string label16_;
     bool label16Visible_ = false;
-    int progressMax_ = 100;
-    int progressMin_ = 0;
     int progressValue_ = 0;
     bool eepromControlsEnabled_ = true;
 };

@@ -55,7 +55,6 @@ void FakePort::requireOpen(std::string_view what) const {
 
 void FakePort::setXonXoff() {
     Logged(log_, "setXonXoff", [this] { maybeFail(PortOp::SetXonXoff); });
-    xonXoff_ = true;
 }
 
 void FakePort::setLineSettings(const std::string& settings) {

@@ -58,7 +58,6 @@ public:
     int writeCount() const { return static_cast<int>(writes_.size()); }
     int portNumber() const { return portNumber_; }
     const std::string& lineSettings() const { return lineSettings_; }
-    bool xonXoff() const { return xonXoff_; }
     int opens() const { return opens_; }
 
     // The nth call (1-based, counted from construction) of `op` raises RunError; later calls
@@ -92,7 +91,6 @@ private:
     Responder responder_;
 
     bool open_ = false;
-    bool xonXoff_ = false;
     int portNumber_ = 1;
     int opens_ = 0;
     std::string lineSettings_ = "9600,n,8,1";

@@ -129,8 +129,7 @@ class PortSetUpFailure : public Scenario, public ::testing::WithParamInterface<S
 
 TEST_P(PortSetUpFailure, EndsWithTheComPortMessage) {
     const auto& step = GetParam();
-    Target();
-    FlashImage(ImageLines(2));
+    Flash(2);
     if (step.portOpenBefore)
         port.open();
     port.failOn(step.op, 1, "Device or resource busy");

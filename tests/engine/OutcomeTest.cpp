@@ -90,8 +90,7 @@ TEST_F(Outcome, EepromOnlyGetsThePlainWriteCommand) {
 
 TEST_F(Outcome, EepromThenFlashAfterOneHandshake) {
     auto eepromPath = EepromImage(ImageLines(2, 'E'));
-    auto flashPath = FlashImage(ImageLines(3));
-    Target({}, LineScript().finalLine(2).finalLine(5));
+    auto flashPath = Flash(3, LineScript().finalLine(2).finalLine(5));
     Run();
 
     EXPECT_EQ(result.end, RunEnd::Success);
@@ -130,8 +129,7 @@ TEST_F(Outcome, TheEepromEndAnswerIsNotJudged) {
 
 TEST_F(Outcome, WithBothFilesTheFlashEndAnswerDecides) {
     EepromImage(ImageLines(2, 'E'));
-    FlashImage(ImageLines(2));
-    Target({}, LineScript().finalLine(2, "@").finalLine(4, "#"));
+    Flash(2, LineScript().finalLine(2, "@").finalLine(4, "#"));
     Run();
     EXPECT_EQ(result.end, RunEnd::CompletedWithErrors);
     EXPECT_EQ(Messages(), Strings{kErrors});
@@ -151,8 +149,7 @@ TEST_F(Outcome, TheLargestImageIsSentWhole) {
 }
 
 TEST_F(Outcome, OneLineMoreIsRefusedBeforeItsFirstLine) {
-    FlashImage(ImageLines(32768));
-    Target();
+    Flash(32768);
     Run();
     EXPECT_EQ(result.end, RunEnd::DownloadError);
     EXPECT_EQ(Messages(), Strings{std::string(kDownloadError) + " [warning]"});
@@ -185,8 +182,7 @@ TEST_F(Outcome, AMissingApplicationFileOrAFolderCannotBeOpened) {
 }
 
 TEST_F(Outcome, MissingEepromFileIsNamedAndNothingIsSent) {
-    Target();
-    FlashImage(ImageLines(2));
+    Flash(2);
     auto path = (dir.path() / "missing.eep").string();
     host.controls().eepromFile = path;
     host.controls().eepromCheck = 1;
@@ -211,8 +207,7 @@ TEST_F(Outcome, FlashFileGoneAfterTheEepromFile) {
 }
 
 TEST_F(Outcome, VanishedBoardMidFile) {
-    FlashImage(ImageLines(5));
-    Target();
+    Flash(5);
     // Two handshake writes and two lines get through.
     port.vanishAfterWrites(4);
     Run();
@@ -224,8 +219,7 @@ TEST_F(Outcome, VanishedBoardMidFile) {
 }
 
 TEST_F(Outcome, ARefusedCloseAtTheEndIsReported) {
-    FlashImage(ImageLines(2));
-    Target({}, LineScript().finalLine(2));
+    Flash(2, LineScript().finalLine(2));
     port.failOn(PortOp::Close, 1, "Input/output error");
     Run(/*expectPortClosed=*/false);
     EXPECT_EQ(Messages(), (Strings{kFlashDone}));

@@ -94,6 +94,11 @@ protected:
         return Target(std::move(options), std::move(script));
     }
 
+    // A Flash-only run of an image of `lines` lines to a target that reports `ready`.
+    std::string Flash(int lines, LineScript script = LineScript(), std::string ready = "?V1.3") {
+        TargetReporting(std::move(ready), std::move(script));
+        return FlashImage(ImageLines(lines));
+    }
     // Chooses an application image with these lines; returns its path.
     std::string FlashImage(const Strings& lines, const std::string& end = "\r\n");
     std::string EepromImage(const Strings& lines, const std::string& end = "\r\n");

@@ -50,8 +50,7 @@ TEST_F(Transfer, ThreeLinesAnsweredAndCompleted) {
 }
 
 TEST_F(Transfer, NewProtocolRepeatsAChecksumErrorUpToThreeWrites) {
-    FlashImage(ImageLines(3));
-    Target({}, LineScript().checksumErrors(2, 2).finalLine(3));
+    Flash(3, LineScript().checksumErrors(2, 2).finalLine(3));
     Run();
     EXPECT_EQ(result.end, RunEnd::Success);
     EXPECT_EQ(WritesOfLine(2), 3);
@@ -117,8 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(Transfer, NewProtocolWaitsUpToThreeSecondsPerWrite) {
-    FlashImage(ImageLines(3));
-    Target({}, LineScript().silentAt(2).finalLine(3));
+    Flash(3, LineScript().silentAt(2).finalLine(3));
     host.answer(true);
     Run();
     ASSERT_EQ(target->lines().size(), 5u);
@@ -130,8 +128,7 @@ TEST_F(Transfer, NewProtocolWaitsUpToThreeSecondsPerWrite) {
 }
 
 TEST_F(Transfer, OldProtocolWaitsFiveTicksAndAcceptsSilence) {
-    FlashImage(ImageLines(3));
-    TargetReporting("?V1.27", LineScript().silentAt(2).finalLine(3));
+    Flash(3, LineScript().silentAt(2).finalLine(3), "?V1.27");
     Run();
     EXPECT_EQ(result.end, RunEnd::Success);
     EXPECT_TRUE(Questions().empty());
@@ -142,8 +139,7 @@ TEST_F(Transfer, OldProtocolWaitsFiveTicksAndAcceptsSilence) {
 }
 
 TEST_F(Transfer, FileCompleteAnswersMidFileAcceptTheLine) {
-    FlashImage(ImageLines(4));
-    Target({}, LineScript().at(2, Answer("@")).at(3, Answer("#")).finalLine(4));
+    Flash(4, LineScript().at(2, Answer("@")).at(3, Answer("#")).finalLine(4));
     Run();
     EXPECT_EQ(result.end, RunEnd::Success);
     EXPECT_EQ(LinesSent(), ImageLines(4));
@@ -151,8 +147,7 @@ TEST_F(Transfer, FileCompleteAnswersMidFileAcceptTheLine) {
 }
 
 TEST_F(Transfer, CancelDuringANewProtocolWaitEndsAtTheNextLine) {
-    FlashImage(ImageLines(4));
-    Target({}, LineScript().silentAt(2));
+    Flash(4, LineScript().silentAt(2));
     // Two handshake writes, line 1, line 2: the click lands in line 2's wait.
     host.clickCancelAfterWrites(4);
     host.answer(true);
@@ -168,8 +163,7 @@ TEST_F(Transfer, CancelDuringANewProtocolWaitEndsAtTheNextLine) {
 }
 
 TEST_F(Transfer, CancelDuringAnOldProtocolWaitAcceptsTheLineAndEnds) {
-    FlashImage(ImageLines(4));
-    TargetReporting("?V1.2", LineScript().silentAt(2));
+    Flash(4, LineScript().silentAt(2), "?V1.2");
     host.clickCancelAfterWrites(4);
     Run();
     EXPECT_EQ(LinesSent(), (Strings{ImageLines(4)[0], ImageLines(4)[1]}));
@@ -191,8 +185,7 @@ TEST_F(Transfer, CancelDuringTheLastLineStillGivesTheOutcome) {
 
 TEST_F(Transfer, CancelDuringTheEepromsLastLineStopsBeforeTheFlashFile) {
     EepromImage(ImageLines(2, 'E'));
-    FlashImage(ImageLines(2));
-    Target();
+    Flash(2);
     // Handshake twice, "*!", two EEPROM lines. The cancelled wait has no answer yet, so the new
     // protocol writes the line three times and asks.
     host.clickCancelAfterWrites(5);
@@ -273,8 +266,7 @@ TEST_F(Transfer, LateAnswerIsAcceptedByTheNextLineInTheNewProtocol) {
 }
 
 TEST_F(Transfer, LinesTimerShowsTheCountOnceASecond) {
-    FlashImage(ImageLines(20));
-    Target({}, LineScript(Answer("~", 200ms)).finalLine(20));
+    Flash(20, LineScript(Answer("~", 200ms)).finalLine(20));
     Run();
     auto shown = host.entries("label14: ");
     ASSERT_GE(shown.size(), 5u);
@@ -291,8 +283,7 @@ TEST_F(Transfer, LinesTimerShowsTheCountOnceASecond) {
 TEST_F(Transfer, AnswerStringsAreTakenFromTheSettings) {
     host.controls().lineComplete = "OK";
     host.controls().fileCompleteNoErrors = "DONE";
-    FlashImage(ImageLines(2));
-    Target({}, LineScript(Answer("OK")).finalLine(2, "DONE"));
+    Flash(2, LineScript(Answer("OK")).finalLine(2, "DONE"));
     Run();
     EXPECT_EQ(result.end, RunEnd::Success);
     EXPECT_TRUE(Questions().empty());

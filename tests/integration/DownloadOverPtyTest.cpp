@@ -46,11 +46,8 @@ std::string Decoded(const std::string& imagePath) {
 std::string Concatenated(const std::string& imagePath) {
     std::istringstream in(ReadFile(imagePath));
     std::string all;
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        all += line;
-    }
+    for (std::string line; std::getline(in, line);)
+        all += line.substr(0, line.find('\r'));
     return all;
 }
 
@@ -60,11 +57,8 @@ double CpuSeconds() {
     return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
 }
 
-std::size_t Occurrences(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
+std::size_t Occurrences(const std::string& text, char c) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), c));
 }
 
 class DownloadOverPtyTest : public ::testing::Test {
@@ -89,10 +83,17 @@ protected:
         board = std::make_unique<bootsim::BootsimProcess>(TAVO_BOOTSIM_EXE, args);
     }
 
-    // One download run against the board, as tavo-flash does it.
-    engine::RunResult download(settings::Settings s, const std::string& device = {}) {
+    // One download run against the board, as tavo-flash does it: both images from the samples,
+    // at 115200.
+    engine::RunResult download(bool flash, bool eeprom, int baudIndex = 9) {
+        settings::Settings s;
+        s.flashCheck = flash ? 1 : 0;
+        s.eepromCheck = eeprom ? 1 : 0;
+        s.applicationFile = kSampleHex;
+        s.eepromFile = kSampleEep;
+        s.baudIndex = baudIndex;
         serial::DeviceSerialPort port;
-        port.setDeviceOverride(device.empty() ? board->devicePath() : device);
+        port.setDeviceOverride(board->devicePath());
         engine::RunState state;
         engine::SteadyClock clock;
         host = std::make_unique<flash::HeadlessHost>(state, port, clock, display, s,
@@ -116,24 +117,7 @@ protected:
         return ReadFile(out[name]);
     }
 
-    std::map<std::string, std::string> lineSettings() {
-        std::map<std::string, std::string> values;
-        std::istringstream in(boardOutput("settings"));
-        for (std::string line; std::getline(in, line);)
-            if (auto eq = line.find('='); eq != std::string::npos)
-                values[line.substr(0, eq)] = line.substr(eq + 1);
-        return values;
-    }
-
-    static settings::Settings Images(bool flash, bool eeprom) {
-        settings::Settings s;
-        s.flashCheck = flash ? 1 : 0;
-        s.eepromCheck = eeprom ? 1 : 0;
-        s.applicationFile = kSampleHex;
-        s.eepromFile = kSampleEep;
-        s.baudIndex = 9;
-        return s;
-    }
+    std::vector<std::string> messages() const { return display.entries("message: "); }
 
     TempDir dir;
     std::map<std::string, std::string> out;
@@ -145,74 +129,73 @@ protected:
     bool portLeftOpen = true;
 };
 
-TEST_F(DownloadOverPtyTest, FlashImageReachesTheBoardWholeWithTheNewProtocol) {
-    startBoard({"--version-answer", "?V1.28"});
-    auto result = download(Images(true, false));
+struct Images {
+    const char* name;
+    const char* version; // the board's answer; 1.3 is the first that takes EEPROM writes
+    bool flash, eeprom;
+    const char* message;
+    const char* command; // what goes before the EEPROM lines
+};
+
+void PrintTo(const Images& i, std::ostream* os) {
+    *os << i.name;
+}
+
+class ImageDownloadTest : public DownloadOverPtyTest,
+                          public ::testing::WithParamInterface<Images> {};
+
+// The images reach the board whole: their lines go out exactly as read, without line ends, after
+// one handshake, the EEPROM first and after its write command ("*" alone, "*!" when the Flash
+// file follows).
+TEST_P(ImageDownloadTest, ImagesReachTheBoardWhole) {
+    const auto& p = GetParam();
+    startBoard({"--version-answer", p.version});
+    auto result = download(p.flash, p.eeprom);
     ASSERT_EQ(result.end, RunEnd::Success) << result.reason;
-    EXPECT_TRUE(display.has("message: Flash File successfully downloaded."));
+    EXPECT_EQ(messages(), std::vector<std::string>{std::string("message: ") + p.message});
+    EXPECT_EQ(display.entries("started: ").size(), (p.flash ? 1u : 0u) + (p.eeprom ? 1u : 0u));
     EXPECT_FALSE(portLeftOpen);
 
     auto received = boardOutput("received");
-    // Lines go out exactly as read, without their line ends, after the handshake.
-    auto lines = Concatenated(kSampleHex);
-    ASSERT_GE(received.size(), lines.size());
-    EXPECT_EQ(received.substr(received.size() - lines.size()), lines);
+    auto tail = p.eeprom ? p.command + Concatenated(kSampleEep) : "";
+    if (p.flash)
+        tail += Concatenated(kSampleHex);
+    ASSERT_GE(received.size(), tail.size());
+    EXPECT_EQ(received.substr(received.size() - tail.size()), tail);
     EXPECT_EQ(received.find_first_of("\r\n"), std::string::npos);
-    EXPECT_EQ(ReadFile(out["flash"]), Decoded(kSampleHex));
-    EXPECT_EQ(ReadFile(out["eeprom"]), "");
+    EXPECT_EQ(Occurrences(received, '*'), p.eeprom ? 1u : 0u);
+    EXPECT_EQ(ReadFile(out["flash"]), p.flash ? Decoded(kSampleHex) : "");
+    EXPECT_EQ(ReadFile(out["eeprom"]), p.eeprom ? Decoded(kSampleEep) : "");
 }
 
-TEST_F(DownloadOverPtyTest, EepromImageAloneGoesAfterTheBareWriteCommand) {
-    // 1.3 is the first version that takes EEPROM writes.
-    startBoard({"--version-answer", "?V1.3"});
-    auto result = download(Images(false, true));
-    ASSERT_EQ(result.end, RunEnd::Success) << result.reason;
-    EXPECT_TRUE(display.has("message: EEPROM File successfully downloaded."));
-    auto received = boardOutput("received");
-    EXPECT_NE(received.find("*" + Concatenated(kSampleEep)), std::string::npos);
-    EXPECT_EQ(received.find("*!"), std::string::npos);
-    EXPECT_EQ(ReadFile(out["eeprom"]), Decoded(kSampleEep));
-    EXPECT_EQ(ReadFile(out["flash"]), "");
-}
-
-TEST_F(DownloadOverPtyTest, BothImagesFollowOneHandshakeEepromFirst) {
-    startBoard();
-    auto result = download(Images(true, true));
-    ASSERT_EQ(result.end, RunEnd::Success) << result.reason;
-    EXPECT_EQ(display.entries("message: "),
-              std::vector<std::string>{"message: Flash & EEPROM Files successfully downloaded."});
-    EXPECT_EQ(display.entries("started: ").size(), 2u);
-
-    auto received = boardOutput("received");
-    auto command = received.find("*!" + Concatenated(kSampleEep) + Concatenated(kSampleHex));
-    EXPECT_NE(command, std::string::npos);
-    // No second handshake between the two files.
-    EXPECT_EQ(received.find("$@&$", command), std::string::npos);
-    EXPECT_EQ(Occurrences(received, "*"), 1u);
-    EXPECT_EQ(ReadFile(out["flash"]), Decoded(kSampleHex));
-    EXPECT_EQ(ReadFile(out["eeprom"]), Decoded(kSampleEep));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Samples, ImageDownloadTest,
+    ::testing::Values(
+        Images{"Flash", "?V1.28", true, false, "Flash File successfully downloaded.", ""},
+        Images{"Eeprom", "?V1.3", false, true, "EEPROM File successfully downloaded.", "*"},
+        Images{"Both", "?V1.3", true, true, "Flash & EEPROM Files successfully downloaded.", "*!"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DownloadOverPtyTest, OldBootloaderGetsEachLineOnceWithTheOldProtocol) {
     // The first record is answered late once: the old protocol moves on after five timer ticks
     // without writing it again, and without a question.
     startBoard({"--version-answer", "?V1.27", "--silent", "3"});
-    auto result = download(Images(true, false));
+    auto result = download(true, false);
     ASSERT_EQ(result.end, RunEnd::Success) << result.reason;
     EXPECT_TRUE(display.entries("answered: ").empty());
     // Below 1.3 the version label keeps its bare caption.
     EXPECT_EQ(display.entries("version: ").back(), "version: BootLoader Version: ");
-    auto received = boardOutput("received");
-    EXPECT_EQ(Occurrences(received, ":"), Occurrences(ReadFile(kSampleHex), ":"));
+    EXPECT_EQ(Occurrences(boardOutput("received"), ':'), Occurrences(ReadFile(kSampleHex), ':'));
     // The silent line was taken but not answered, so the board holds all of it.
     EXPECT_EQ(ReadFile(out["flash"]), Decoded(kSampleHex));
 }
 
 TEST_F(DownloadOverPtyTest, OldBootloaderRefusesEepromAndNothingIsSent) {
     startBoard({"--version-answer", "?V1.27"});
-    auto result = download(Images(true, true));
-    EXPECT_EQ(result.end, RunEnd::EepromRefused);
-    EXPECT_TRUE(display.has("message: Embedded Bootloader Version does not support EEPROM write."));
+    EXPECT_EQ(download(true, true).end, RunEnd::EepromRefused);
+    EXPECT_EQ(messages(),
+              std::vector<std::string>{
+                  "message: Embedded Bootloader Version does not support EEPROM write."});
     EXPECT_EQ(host->currentSettings().eepromCheck, 0);
     EXPECT_FALSE(portLeftOpen);
     EXPECT_EQ(boardOutput("received").find(':'), std::string::npos);
@@ -223,21 +206,25 @@ class BaudEntryTest : public DownloadOverPtyTest, public ::testing::WithParamInt
 TEST_P(BaudEntryTest, PortRunsAtTheEntrysRateWithXonXoff) {
     // A handshake-only run (no image chosen) is enough to set the line up.
     startBoard();
-    auto s = Images(false, false);
-    s.baudIndex = GetParam();
-    auto result = download(s);
+    auto result = download(false, false, GetParam());
     ASSERT_EQ(result.end, RunEnd::NoFileChosen) << result.reason;
-    EXPECT_TRUE(display.has("message: Check box to download code."));
+    EXPECT_EQ(messages(), std::vector<std::string>{"message: Check box to download code."});
 
+    std::map<std::string, std::string> line;
+    std::istringstream in(boardOutput("settings"));
+    for (std::string text; std::getline(in, text);)
+        if (auto eq = text.find('='); eq != std::string::npos)
+            line[text.substr(0, eq)] = text.substr(eq + 1);
     auto rate = engine::BaudFromLineSettings(*engine::LineSettingsForBaudIndex(GetParam()));
-    auto line = lineSettings();
-    EXPECT_EQ(line["baud"], std::to_string(*rate));
-    EXPECT_EQ(line["data"], "8");
-    EXPECT_EQ(line["parity"], "n");
-    EXPECT_EQ(line["stop"], "1");
-    EXPECT_EQ(line["ixon"], "1");
-    EXPECT_EQ(line["ixoff"], "1");
-    EXPECT_EQ(line["crtscts"], "0");
+    const std::map<std::string, std::string> expected = {{"baud", std::to_string(*rate)},
+                                                         {"data", "8"},
+                                                         {"parity", "n"},
+                                                         {"stop", "1"},
+                                                         {"ixon", "1"},
+                                                         {"ixoff", "1"},
+                                                         {"crtscts", "0"}};
+    for (const auto& [key, value] : expected)
+        EXPECT_EQ(line[key], value) << key;
 }
 
 // All ten entries, 14400 and 56000 among them.
@@ -252,29 +239,18 @@ TEST_F(DownloadOverPtyTest, PortHeldByAnotherProgramIsAPortError) {
     serial::DeviceSerialPort other;
     other.setDeviceOverride(board->devicePath());
     other.open();
-    auto result = download(Images(true, false));
-    EXPECT_EQ(result.end, RunEnd::PortError);
-    EXPECT_EQ(display.entries("message: "),
+    EXPECT_EQ(download(true, false).end, RunEnd::PortError);
+    EXPECT_EQ(messages(),
               std::vector<std::string>{"message: Error encountered while accessing the com port."});
     EXPECT_TRUE(other.isOpen());
     EXPECT_EQ(boardOutput("received"), "");
 }
 
-TEST_F(DownloadOverPtyTest, MissingPortIsAPortError) {
-    auto result = download(Images(true, false), "/dev/tavo-no-such-port");
-    EXPECT_EQ(result.end, RunEnd::PortError);
-    EXPECT_EQ(display.entries("message: "),
-              std::vector<std::string>{"message: Error encountered while accessing the com port."});
-    EXPECT_FALSE(result.reason.empty());
-}
-
 TEST_F(DownloadOverPtyTest, BoardVanishingMidFileEndsTheRunWithoutBurningCpu) {
     startBoard({"--drop-after", "100"});
-    auto result = download(Images(true, false));
-    EXPECT_EQ(result.end, RunEnd::DownloadError);
-    EXPECT_EQ(display.entries("message: "),
-              std::vector<std::string>{
-                  "message: Error encountered while downloading the firmware file."});
+    EXPECT_EQ(download(true, false).end, RunEnd::DownloadError);
+    EXPECT_EQ(messages(), std::vector<std::string>{
+                              "message: Error encountered while downloading the firmware file."});
     EXPECT_FALSE(portLeftOpen);
     EXPECT_TRUE(display.has("progress: 100/321"));
     EXPECT_FALSE(display.has("progress: 102/321"));

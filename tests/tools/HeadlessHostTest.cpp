@@ -71,10 +71,6 @@ struct Rig {
     RunEnd run(OnError onError = OnError::Stop) {
         settings::Settings s;
         s.applicationFile = dir.write("app.hex", Join(image));
-        if (eepromImage) {
-            s.eepromFile = dir.write("data.eep", Join(*eepromImage));
-            s.eepromCheck = 1;
-        }
         host.emplace(state, watch, clock, display, s, onError, &interrupt, [this](Millis d) {
             ++sleeps;
             clock.advanceBy(d);
@@ -94,7 +90,6 @@ struct Rig {
     int sleeps = 0;
     TempDir dir;
     std::vector<std::string> image = ImageLines(3);
-    std::optional<std::vector<std::string>> eepromImage;
     std::optional<HeadlessHost> host;
 };
 
@@ -232,15 +227,6 @@ TEST(HeadlessHostOnErrorTest, PoliciesAnswerTheLineQuestions) {
         EXPECT_EQ(rig.display.entries("ask: ").size() + rig.display.entries("answered: ").size(),
                   1u);
     }
-}
-
-TEST_F(HeadlessHostTest, OldBootloaderRefusingEepromUnchecksTheSetting) {
-    eepromImage = ImageLines(2, 'E');
-    FakeBootloader board(port, Board("?V1.2"));
-    EXPECT_EQ(run(), RunEnd::EepromRefused);
-    EXPECT_EQ(host->currentSettings().eepromCheck, 0);
-    EXPECT_TRUE(display.has("message: Embedded Bootloader Version does not support EEPROM write."));
-    EXPECT_FALSE(port.isOpen());
 }
 
 TEST_F(HeadlessHostTest, PortThatReturnsFromWaitsAtOnceDoesNotMakeTheRunSpin) {

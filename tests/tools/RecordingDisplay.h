@@ -2,7 +2,9 @@
 
 #include "tools/flash/RunDisplay.h"
 
+#include <algorithm>
 #include <deque>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,16 +51,12 @@ public:
 
     std::vector<std::string> entries(std::string_view prefix) const {
         std::vector<std::string> found;
-        for (const auto& entry : log)
-            if (entry.rfind(prefix, 0) == 0)
-                found.push_back(entry);
+        std::copy_if(log.begin(), log.end(), std::back_inserter(found),
+                     [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
         return found;
     }
     bool has(std::string_view entry) const {
-        for (const auto& e : log)
-            if (e == entry)
-                return true;
-        return false;
+        return std::find(log.begin(), log.end(), entry) != log.end();
     }
 
     std::vector<std::string> log;

@@ -10,10 +10,8 @@
 namespace tavo::test {
 namespace {
 
-using flash::QuoteBytes;
-using flash::TracePort;
-
 TEST(QuoteBytesTest, BytesAreQuotedSoEveryByteCanBeReadBack) {
+    using flash::QuoteBytes;
     EXPECT_EQ(QuoteBytes(":100000000C94"), "\":100000000C94\"");
     EXPECT_EQ(QuoteBytes("a\"b\\c"), "\"a\\\"b\\\\c\"");
     EXPECT_EQ(QuoteBytes("\r\n\t"), "\"\\r\\n\\t\"");
@@ -27,7 +25,7 @@ protected:
     FakePort port{clock};
     std::ostringstream log;
     std::chrono::microseconds now{5'000'000};
-    TracePort trace{port, log, [this] { return now; }};
+    flash::TracePort trace{port, log, [this] { return now; }};
 };
 
 TEST_F(TracePortTest, LogsBothDirectionsWithTheTimeSinceTheStart) {
@@ -59,9 +57,8 @@ TEST_F(TracePortTest, FailuresAreLoggedAndPassedOn) {
     trace.open();
     port.vanishAfterWrites(0);
     EXPECT_THROW(trace.write(":10000000"), engine::RunError);
-    auto text = log.str();
-    EXPECT_NE(text.find("> \":10000000\"\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("# write failed: "), std::string::npos) << text;
+    EXPECT_NE(log.str().find("> \":10000000\"\n"), std::string::npos) << log.str();
+    EXPECT_NE(log.str().find("# write failed: "), std::string::npos) << log.str();
 }
 
 } // namespace

@@ -60,14 +60,6 @@ INSTANTIATE_TEST_SUITE_P(
         EntryRow{"BothEepromMissing", 1, 1, "app.hex", "e", "Select EEPROM file to download.", 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(RunStart, TwoCharacterPathsPassTheChecks) {
-    Target();
-    host.controls().applicationFile = "ab";
-    Run();
-    EXPECT_EQ(result.end, RunEnd::OpenError);
-    EXPECT_EQ(Messages(), Strings{"Error opening ab. [warning]"});
-}
-
 TEST_F(RunStart, NeitherBoxCheckedRunsTheHandshakeOnTheDefaultPortAndSendsNothing) {
     Target();
     RunWithoutFile();

@@ -103,29 +103,27 @@ TEST_F(Handshake, CancelDuringThePauseActsAtTheAnswerWait) {
     EXPECT_TRUE(Messages().empty());
 }
 
-TEST_F(Handshake, ReadyWithoutVersionSendsTheFileWithTheBareCaption) {
-    TargetReporting("?", LineScript().finalLine(2));
-    Run();
-    EXPECT_EQ(result.end, RunEnd::Success);
-    EXPECT_EQ(host.versionLabel(), kVersionCaption);
-    EXPECT_EQ(host.entries("label16: "), Strings{kVersionCaption});
-    EXPECT_EQ(LinesSent(), ImageLines(2));
-}
-
-TEST_F(Handshake, VersionMarkerBeforeTheReadyStringIsTheOneParsed) {
-    Target({.active = Answer("^V2.0"), .ready = Answer("?V1.0")}, LineScript().finalLine(2));
-    Run();
-    EXPECT_EQ(host.versionLabel(), "BootLoader Version: 2");
-}
-
-TEST_F(Handshake, VersionSplitOverTwoReadsIsReadUpToTheSplit) {
-    // "?V1" ends the answer wait; ".3" comes after the version was taken.
-    Target({.ready = {Delivery{20ms, "?V1"}, Delivery{1500ms, ".3"}}}, LineScript().finalLine(2));
-    Run();
-    EXPECT_EQ(result.end, RunEnd::Success);
-    EXPECT_EQ(host.versionLabel(), kVersionCaption) << "version 1 is below 1.3";
-    // Version 1 gets the old line protocol: never a second write of a line.
-    EXPECT_EQ(LinesSent(), ImageLines(2));
+TEST_F(Handshake, VersionIsReadAfterTheFirstMarkerAndShownFromOnePointThree) {
+    // A marker in the application's answer comes first. "?V1" ends the answer wait and ".3" comes
+    // after the version was taken; version 1 gets the old line protocol, so every row sends each
+    // line once. Below 1.3 the label keeps the bare caption.
+    const std::tuple<const char*, FakeBootloader::Options, Strings> cases[] = {
+        {"NoVersion", {.ready = Answer("?")}, {kVersionCaption}},
+        {"MarkerBeforeReady",
+         {.active = Answer("^V2.0"), .ready = Answer("?V1.0")},
+         {kVersionCaption, "BootLoader Version: 2"}},
+        {"SplitOverTwoReads",
+         {.ready = {Delivery{20ms, "?V1"}, Delivery{1500ms, ".3"}}},
+         {kVersionCaption}}};
+    for (const auto& [name, options, labels] : cases) {
+        SCOPED_TRACE(name);
+        Rig run(clock, options, LineScript().finalLine(2));
+        run.host.controls() = host.controls();
+        EXPECT_EQ(run.Run(), RunEnd::Success);
+        EXPECT_EQ(run.host.entries("label16: "), labels);
+        EXPECT_EQ(run.host.versionLabel(), labels.back());
+        EXPECT_EQ(run.LinesSent(), ImageLines(2));
+    }
 }
 
 TEST_F(Handshake, VersionBelowEepromSupportRefusesAndSendsNothing) {

@@ -78,10 +78,8 @@ protected:
     DeviceSerialPort port;
 };
 using DeviceSerialPortSettings = PortOnPty;
-using DeviceSerialPortChoice = PortOnPty;
 using DeviceSerialPortOpen = PortOnPty;
 using DeviceSerialPortIo = PortOnPty;
-using DeviceSerialPortWait = PortOnPty;
 using DeviceSerialPortVanish = PortOnPty;
 
 TEST_F(DeviceSerialPortSettings, EveryBaudEntryReachesTheLineWithCleanXonXoff) {
@@ -118,7 +116,7 @@ TEST_F(DeviceSerialPortSettings, MalformedLineSettingsRaise) {
     }
 }
 
-TEST_F(DeviceSerialPortChoice, PortNumberIsOneToEightAndFixedWhileOpen) {
+TEST_F(DeviceSerialPortSettings, PortNumberIsOneToEightAndFixedWhileOpen) {
     PortMap map;
     map.set(3, "/dev/ttyUSB7");
     DeviceSerialPort mapped(map);
@@ -146,18 +144,15 @@ TEST_F(DeviceSerialPortOpen, MissingDeviceFailsWithTheReason) {
     EXPECT_FALSE(port.isOpen());
 }
 
-TEST_F(DeviceSerialPortOpen, ASecondOpenerIsRefusedUntilTheFirstCloses) {
-    DeviceSerialPort second;
-    second.setDeviceOverride(pty.slavePath());
-    port.open();
-    ErrorOf([&] { second.open(); });
-    EXPECT_FALSE(second.isOpen());
-    EXPECT_TRUE(port.isOpen());
-    port.close();
-    EXPECT_NO_THROW(second.open());
-}
-
-TEST_F(DeviceSerialPortOpen, AnotherProgramsLockIsRespected) {
+TEST_F(DeviceSerialPortOpen, ABusyPortIsRefusedUntilItsHolderLetsGo) {
+    // First another port of ours holds the device, then another program's lock on it.
+    DeviceSerialPort first;
+    first.setDeviceOverride(pty.slavePath());
+    first.open();
+    ErrorOf([&] { port.open(); });
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_TRUE(first.isOpen());
+    first.close();
     int holder = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
@@ -253,7 +248,7 @@ TEST_F(DeviceSerialPortOpen, OnlyAnOpenPortWorksAndItStartsWithAnEmptyQueue) {
     EXPECT_EQ(port.countWaiting(), 0);
 }
 
-TEST_F(DeviceSerialPortWait, TimesOutOnTimeWithoutSpinningAndWakesOnInput) {
+TEST_F(DeviceSerialPortIo, TimesOutOnTimeWithoutSpinningAndWakesOnInput) {
     port.open();
     auto cpu = CpuMillis();
     auto start = Clock::now();
@@ -286,7 +281,7 @@ TEST_F(DeviceSerialPortWait, TimesOutOnTimeWithoutSpinningAndWakesOnInput) {
     EXPECT_EQ(port.takeWaiting(), "");
 }
 
-TEST_F(DeviceSerialPortWait, InputWakesTheThreadsEventLoop) {
+TEST_F(DeviceSerialPortIo, InputWakesTheThreadsEventLoop) {
     port.open();
     std::thread sender([&] {
         Sleep(100);

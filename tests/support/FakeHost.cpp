@@ -56,30 +56,6 @@ bool FakeHost::askYesNo(const std::string& text) {
     return yes;
 }
 
-void FakeHost::clickCancelAt(Millis t) {
-    at(t, [this] { clickCancel(); });
-}
-
-void FakeHost::clickCancelWhen(std::function<bool()> condition) {
-    when(std::move(condition), [this] { clickCancel(); });
-}
-
-void FakeHost::clickCancelAfterWrites(int writes) {
-    clickCancelWhen([this, writes] { return port_.writeCount() >= writes; });
-}
-
-void FakeHost::clickCancelOnStatus(std::string text) {
-    clickCancelWhen([this, text = std::move(text)] { return logHas("status: " + text); });
-}
-
-void FakeHost::at(Millis t, std::function<void()> action) {
-    actions_.push_back(Action{t, nullptr, std::move(action)});
-}
-
-void FakeHost::when(std::function<bool()> condition, std::function<void()> action) {
-    actions_.push_back(Action{std::nullopt, std::move(condition), std::move(action)});
-}
-
 bool FakeHost::handleDue() {
     bool any = false;
     auto now = clock_.now();

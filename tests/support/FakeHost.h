@@ -67,13 +67,25 @@ public:
     void answer(bool yes) { answers_.push_back(yes); }
     int unansweredQuestions() const { return static_cast<int>(answers_.size()); }
     // Presses Cancel at a fake time, or at the first event handling once `condition` holds.
-    void clickCancelAt(Millis t);
-    void clickCancelWhen(std::function<bool()> condition);
-    void clickCancelAfterWrites(int writes);
-    void clickCancelOnStatus(std::string text);
+    void clickCancelAt(Millis t) {
+        at(t, [this] { clickCancel(); });
+    }
+    void clickCancelWhen(std::function<bool()> condition) {
+        when(std::move(condition), [this] { clickCancel(); });
+    }
+    void clickCancelAfterWrites(int writes) {
+        clickCancelWhen([this, writes] { return port_.writeCount() >= writes; });
+    }
+    void clickCancelOnStatus(std::string text) {
+        clickCancelWhen([this, text = std::move(text)] { return logHas("status: " + text); });
+    }
     // Any other event (a menu command, File > Exit) at a time or on a condition; each runs once.
-    void at(Millis t, std::function<void()> action);
-    void when(std::function<bool()> condition, std::function<void()> action);
+    void at(Millis t, std::function<void()> action) {
+        actions_.push_back(Action{t, nullptr, std::move(action)});
+    }
+    void when(std::function<bool()> condition, std::function<void()> action) {
+        actions_.push_back(Action{std::nullopt, std::move(condition), std::move(action)});
+    }
 
     // --- what happened ---
     const std::vector<std::string>& log() const { return log_; }

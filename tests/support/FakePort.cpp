@@ -27,14 +27,6 @@ void Logged(std::vector<std::string>& log, std::string entry, Checks checks) {
 
 } // namespace
 
-void FakePort::failOn(PortOp op, int nth, std::string reason) {
-    failures_[op][nth] = std::move(reason);
-}
-
-void FakePort::vanishAfterWrites(int writes) {
-    vanishAfter_ = writes;
-}
-
 void FakePort::maybeFail(PortOp op) {
     int n = ++calls_[op];
     auto byOp = failures_.find(op);

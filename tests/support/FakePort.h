@@ -62,10 +62,12 @@ public:
 
     // The nth call (1-based, counted from construction) of `op` raises RunError; later calls
     // behave normally again.
-    void failOn(PortOp op, int nth = 1, std::string reason = "Input/output error");
+    void failOn(PortOp op, int nth = 1, std::string reason = "Input/output error") {
+        failures_[op][nth] = std::move(reason);
+    }
     // A board that vanishes: after `writes` successful writes every further write and every read
     // fails. Closing still works.
-    void vanishAfterWrites(int writes);
+    void vanishAfterWrites(int writes) { vanishAfter_ = writes; }
 
     // Input arriving at time `at` (absolute) or `delay` from now. Bytes due while the port is
     // closed are lost, as on a real line.

@@ -98,23 +98,13 @@ TEST_F(RunStart, BaudAndPortListsChooseLineSettingsAndPortNumber) {
     }
 }
 
-TEST_F(RunStart, NoPortChosenGivesPortNumberZeroAndAPortError) {
-    Target();
-    host.controls().comPortIndex = -1;
-    FlashImage(ImageLines(2));
-    Run();
-    EXPECT_EQ(result.end, RunEnd::PortError);
-    EXPECT_EQ(port.log().back(), "setPortNumber 0 FAILED");
-    EXPECT_EQ(port.opens(), 0);
-    EXPECT_EQ(host.log(), kPortFailureLog);
-}
-
 // A failure at each set-up step ends in the port error, with nothing written and the port left as
-// it was.
+// it was. No port chosen gives port number 0, which the port refuses.
 struct SetUpFailure {
     const char* name;
-    PortOp op;
+    std::optional<PortOp> op; // none: no port chosen
     bool portOpenBefore;
+    const char* failedEntry;
 };
 
 class PortSetUpFailure : public Scenario, public ::testing::WithParamInterface<SetUpFailure> {};
@@ -124,28 +114,37 @@ TEST_P(PortSetUpFailure, EndsWithTheComPortMessage) {
     Flash(2);
     if (step.portOpenBefore)
         port.open();
-    port.failOn(step.op, 1, "Device or resource busy");
+    std::string reason = step.op ? "Device or resource busy" : "Invalid argument";
+    if (step.op)
+        port.failOn(*step.op, 1, reason);
+    else
+        host.controls().comPortIndex = -1;
 
     Run(/*expectPortClosed=*/false);
 
     EXPECT_EQ(result.end, RunEnd::PortError);
-    EXPECT_EQ(result.reason, "Device or resource busy");
+    EXPECT_EQ(result.reason, reason);
     EXPECT_TRUE(port.writes().empty());
-    EXPECT_EQ(port.log().back().substr(port.log().back().size() - 6), "FAILED");
+    EXPECT_EQ(port.log().back(), step.failedEntry);
+    EXPECT_EQ(port.opens(), step.portOpenBefore ? 1 : 0);
     EXPECT_EQ(host.log(), kPortFailureLog);
     ASSERT_EQ(host.messages().size(), 1u);
-    EXPECT_NE(host.messages()[0].detail.find("Device or resource busy"), std::string::npos);
+    EXPECT_NE(host.messages()[0].detail.find(reason), std::string::npos);
     // Only a port found open and failing to close stays open.
     EXPECT_EQ(port.isOpen(), step.op == PortOp::Close);
 }
 
-INSTANTIATE_TEST_SUITE_P(Steps, PortSetUpFailure,
-                         ::testing::Values(SetUpFailure{"Close", PortOp::Close, true},
-                                           SetUpFailure{"Flow", PortOp::SetXonXoff, false},
-                                           SetUpFailure{"Settings", PortOp::SetLineSettings, false},
-                                           SetUpFailure{"PortNumber", PortOp::SetPortNumber, false},
-                                           SetUpFailure{"OpenInUse", PortOp::Open, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Steps, PortSetUpFailure,
+    ::testing::Values(SetUpFailure{"Close", PortOp::Close, true, "close FAILED"},
+                      SetUpFailure{"Flow", PortOp::SetXonXoff, false, "setXonXoff FAILED"},
+                      SetUpFailure{"Settings", PortOp::SetLineSettings, false,
+                                   "setLineSettings 19200,n,8,1 FAILED"},
+                      SetUpFailure{"PortNumber", PortOp::SetPortNumber, false,
+                                   "setPortNumber 1 FAILED"},
+                      SetUpFailure{"OpenInUse", PortOp::Open, false, "open FAILED"},
+                      SetUpFailure{"NoPortChosen", std::nullopt, false, "setPortNumber 0 FAILED"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RunStart, APortLeftOpenIsClosedFirstAndAnEarlierCancelIsCleared) {
     Target();

@@ -38,9 +38,7 @@ TEST_P(EntryChecks, RefuseAMissingPathBeforeTouchingAnything) {
     host.controls().applicationFile = row.applicationPath;
     host.controls().eepromFile = row.eepromPath;
 
-    Run();
-
-    EXPECT_EQ(result.end, RunEnd::Refused);
+    EXPECT_EQ(Run().end, RunEnd::Refused);
     EXPECT_EQ(host.log(), (Strings{std::string("message: ") + row.refusal, "focus: Command1"}));
     EXPECT_TRUE(port.log().empty()) << "the port is untouched";
     EXPECT_EQ(host.state().CurrentFile, row.currentFile);
@@ -120,9 +118,7 @@ TEST_P(PortSetUpFailure, EndsWithTheComPortMessage) {
     else
         host.controls().comPortIndex = -1;
 
-    Run(/*expectPortClosed=*/false);
-
-    EXPECT_EQ(result.end, RunEnd::PortError);
+    EXPECT_EQ(Run(/*expectPortClosed=*/false).end, RunEnd::PortError);
     EXPECT_EQ(result.reason, reason);
     EXPECT_TRUE(port.writes().empty());
     EXPECT_EQ(port.log().back(), step.failedEntry);

@@ -14,9 +14,8 @@ protected:
 
 TEST_F(Handshake, SilentTargetGetsThreeTriesThenNoResponse) {
     auto start = clock.now();
-    Run();
 
-    EXPECT_EQ(result.end, RunEnd::NoResponse);
+    EXPECT_EQ(Run().end, RunEnd::NoResponse);
     EXPECT_EQ(port.writes(), (Strings{kHandshakeWrite, kHandshakeWrite, kHandshakeWrite}));
     // Each try: the write, a 1-second pause, then up to 6 seconds for an answer.
     EXPECT_EQ(port.writeTimes(), (std::vector<Millis>{start, start + 7s, start + 14s}));
@@ -43,9 +42,8 @@ TEST_F(Handshake, TriesStartedLateInASecondAreShorter) {
 
 TEST_F(Handshake, ApplicationAnswersThenBootloaderIsReady) {
     Target({}, LineScript().finalLine(2));
-    Run();
 
-    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(Run().end, RunEnd::Success);
     EXPECT_EQ(target->handshakeChunks(), (Strings{kHandshakeWrite, kHandshakeWrite}));
     // The "^" is still in the buffer at the second try.
     EXPECT_TRUE(
@@ -60,9 +58,8 @@ TEST_F(Handshake, ApplicationAnswersThenBootloaderIsReady) {
 TEST_F(Handshake, ActiveWithoutReadyKeepsTryingUntilCancel) {
     Target({.neverReady = true});
     host.clickCancelAt(clock.now() + 60s);
-    Run();
 
-    EXPECT_EQ(result.end, RunEnd::Cancelled);
+    EXPECT_EQ(Run().end, RunEnd::Cancelled);
     EXPECT_TRUE(Messages().empty());
     EXPECT_GE(port.writeCount(), 55) << "one try a second, never giving up";
     auto statuses = host.statuses();
@@ -80,8 +77,7 @@ TEST_F(Handshake, ActiveWithoutReadyKeepsTryingUntilCancel) {
 TEST_F(Handshake, CancelIsSeenAtTheTopOfTheNextTry) {
     Target({.neverReady = true});
     host.clickCancelOnStatus(kSwitching);
-    Run();
-    EXPECT_EQ(result.end, RunEnd::Cancelled);
+    EXPECT_EQ(Run().end, RunEnd::Cancelled);
     EXPECT_EQ(port.writeCount(), 1);
     EXPECT_EQ(host.statuses().back(), kSwitching);
 }
@@ -96,8 +92,7 @@ TEST_F(Handshake, SettingsChangedDuringTheHandshakeApplyFromTheNextTry) {
 TEST_F(Handshake, CancelDuringThePauseActsAtTheAnswerWait) {
     auto start = clock.now();
     host.clickCancelAt(start + 500ms);
-    Run();
-    EXPECT_EQ(result.end, RunEnd::Cancelled);
+    EXPECT_EQ(Run().end, RunEnd::Cancelled);
     EXPECT_EQ(port.writeCount(), 1);
     EXPECT_EQ(clock.now(), start + 1s) << "the pause has no cancel test";
     EXPECT_TRUE(Messages().empty());
@@ -152,8 +147,7 @@ TEST_F(Handshake, VersionBelowEepromSupportRefusesAndSendsNothing) {
 TEST_F(Handshake, VersionOnePointThreeAcceptsEeprom) {
     TargetReporting("?V1.3", LineScript().finalLine(4));
     EepromImage(ImageLines(2, 'E'));
-    Run();
-    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(Run().end, RunEnd::Success);
     EXPECT_EQ(host.controls().eepromCheck, 1);
     EXPECT_EQ(host.versionLabel(), "BootLoader Version: 1.3");
 }
@@ -165,8 +159,7 @@ TEST_F(Handshake, ProtocolStringsAreUsedWhole) {
     host.controls().bootloaderReady = "READY";
     // A lone "A" or "R" is not the active or ready string.
     Target({.active = Answer("A"), .ready = Answer("R")});
-    Run();
-    EXPECT_EQ(result.end, RunEnd::NoResponse);
+    EXPECT_EQ(Run().end, RunEnd::NoResponse);
     EXPECT_EQ(port.writes(), (Strings{"JUMPGO!", "JUMPGO!", "JUMPGO!"}));
     EXPECT_EQ(host.statuses(), (Strings{"Initializing the com port", kTry1, kTry2, kTry3}));
 }
@@ -175,8 +168,7 @@ TEST_F(Handshake, LongActiveAndReadyStringsAreFound) {
     host.controls().bootloaderActive = "HELLO";
     host.controls().bootloaderReady = "READY";
     Target({.active = Answer("xHELLOx"), .ready = Answer("READY V1.3")}, LineScript().finalLine(2));
-    Run();
-    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(Run().end, RunEnd::Success);
     EXPECT_TRUE(host.logHas(Status(kSwitching)));
     EXPECT_EQ(host.versionLabel(), "BootLoader Version: 1.3");
 }
@@ -195,8 +187,7 @@ TEST_F(Handshake, EmptyReadySettingIsMetByAnyAnswer) {
 TEST_F(Handshake, AWriteFailureIsADownloadError) {
     Target();
     port.failOn(PortOp::Write, 1, "Input/output error");
-    Run();
-    EXPECT_EQ(result.end, RunEnd::DownloadError);
+    EXPECT_EQ(Run().end, RunEnd::DownloadError);
     EXPECT_EQ(Messages(), Strings{std::string(kDownloadError) + " [warning]"});
     EXPECT_EQ(host.log().back(), "idle");
 }

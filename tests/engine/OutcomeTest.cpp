@@ -78,8 +78,7 @@ TEST_F(Outcome, EepromOnlyGetsThePlainWriteCommand) {
     auto path = EepromImage(ImageLines(2, 'E'));
     host.controls().flashCheck = 0;
     Target({}, LineScript().finalLine(2));
-    Run();
-    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(Run().end, RunEnd::Success);
     EXPECT_EQ(target->commands(), Strings{"*"});
     EXPECT_EQ(WritesAfterHandshake(), (Strings{"*", ImageLines(2, 'E')[0], ImageLines(2, 'E')[1]}));
     EXPECT_EQ(Messages(), Strings{"EEPROM File successfully downloaded."});
@@ -91,9 +90,8 @@ TEST_F(Outcome, EepromOnlyGetsThePlainWriteCommand) {
 TEST_F(Outcome, EepromThenFlashAfterOneHandshake) {
     auto eepromPath = EepromImage(ImageLines(2, 'E'));
     auto flashPath = Flash(3, LineScript().finalLine(2).finalLine(5));
-    Run();
 
-    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(Run().end, RunEnd::Success);
     EXPECT_EQ(target->handshakeChunks().size(), 2u) << "one handshake";
     auto e = ImageLines(2, 'E');
     auto f = ImageLines(3);
@@ -130,8 +128,7 @@ TEST_F(Outcome, TheEepromEndAnswerIsNotJudged) {
 TEST_F(Outcome, WithBothFilesTheFlashEndAnswerDecides) {
     EepromImage(ImageLines(2, 'E'));
     Flash(2, LineScript().finalLine(2, "@").finalLine(4, "#"));
-    Run();
-    EXPECT_EQ(result.end, RunEnd::CompletedWithErrors);
+    EXPECT_EQ(Run().end, RunEnd::CompletedWithErrors);
     EXPECT_EQ(Messages(), Strings{kErrors});
 }
 
@@ -139,8 +136,7 @@ TEST_F(Outcome, TheLargestImageIsSentWhole) {
     auto lines = ImageLines(32767);
     FlashImage(lines);
     Target({}, LineScript(Answer("~", 1ms)).finalLine(32767));
-    Run();
-    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(Run().end, RunEnd::Success);
     EXPECT_EQ(target->lines().size(), 32767u);
     EXPECT_EQ(target->lines().back().text, lines.back());
     EXPECT_TRUE(host.logHas("progress max: 32766"));
@@ -150,8 +146,7 @@ TEST_F(Outcome, TheLargestImageIsSentWhole) {
 
 TEST_F(Outcome, OneLineMoreIsRefusedBeforeItsFirstLine) {
     Flash(32768);
-    Run();
-    EXPECT_EQ(result.end, RunEnd::DownloadError);
+    EXPECT_EQ(Run().end, RunEnd::DownloadError);
     EXPECT_EQ(Messages(), Strings{std::string(kDownloadError) + " [warning]"});
     EXPECT_TRUE(WritesAfterHandshake().empty());
     EXPECT_TRUE(host.entries("progress").empty());
@@ -161,8 +156,7 @@ TEST_F(Outcome, OneLineMoreIsRefusedBeforeItsFirstLine) {
 TEST_F(Outcome, EmptyImageSendsNothingAndGetsNoEndAnswer) {
     FlashImage({});
     Target();
-    Run();
-    EXPECT_EQ(result.end, RunEnd::NoEndOfFileAnswer);
+    EXPECT_EQ(Run().end, RunEnd::NoEndOfFileAnswer);
     EXPECT_TRUE(WritesAfterHandshake().empty());
 }
 
@@ -188,8 +182,7 @@ TEST_F(Outcome, MissingEepromFileIsNamedAndNothingIsSent) {
     auto path = (dir.path() / "missing.eep").string();
     host.controls().eepromFile = path;
     host.controls().eepromCheck = 1;
-    Run();
-    EXPECT_EQ(result.end, RunEnd::OpenError);
+    EXPECT_EQ(Run().end, RunEnd::OpenError);
     EXPECT_EQ(Messages(), Strings{"Error opening " + path + ". [warning]"});
     EXPECT_TRUE(WritesAfterHandshake().empty()) << "not even the EEPROM-write command";
 }
@@ -201,8 +194,7 @@ TEST_F(Outcome, FlashFileGoneAfterTheEepromFile) {
     host.when([this] { return target->lines().size() == 1; },
               [path] { std::filesystem::remove(path); });
     Target();
-    Run();
-    EXPECT_EQ(result.end, RunEnd::OpenError);
+    EXPECT_EQ(Run().end, RunEnd::OpenError);
     EXPECT_EQ(LinesSent(), ImageLines(2, 'E'));
     EXPECT_EQ(Messages(), Strings{"Error opening " + path + ". [warning]"});
     EXPECT_EQ(port.log().back(), "close");
@@ -212,8 +204,7 @@ TEST_F(Outcome, VanishedBoardMidFile) {
     Flash(5);
     // Two handshake writes and two lines get through.
     port.vanishAfterWrites(4);
-    Run();
-    EXPECT_EQ(result.end, RunEnd::DownloadError);
+    EXPECT_EQ(Run().end, RunEnd::DownloadError);
     EXPECT_EQ(result.reason, "No such device");
     EXPECT_EQ(Messages(), Strings{std::string(kDownloadError) + " [warning]"});
     EXPECT_EQ(host.log().back(), "idle");

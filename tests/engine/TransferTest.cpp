@@ -22,9 +22,8 @@ TEST_F(Transfer, ThreeLinesAnsweredAndCompleted) {
     auto lines = ImageLines(3);
     auto path = FlashImage(lines);
     Target({}, LineScript().finalLine(3));
-    Run();
 
-    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(Run().end, RunEnd::Success);
     // clang-format off
     EXPECT_EQ(host.log(), (Strings{
         "busy", Status("Initializing the com port"), "label16: BootLoader Version: ",
@@ -51,8 +50,7 @@ TEST_F(Transfer, ThreeLinesAnsweredAndCompleted) {
 
 TEST_F(Transfer, NewProtocolRepeatsAChecksumErrorUpToThreeWrites) {
     Flash(3, LineScript().checksumErrors(2, 2).finalLine(3));
-    Run();
-    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(Run().end, RunEnd::Success);
     EXPECT_EQ(WritesOfLine(2), 3);
     EXPECT_TRUE(Questions().empty()) << "the third write was answered";
 }
@@ -129,8 +127,7 @@ TEST_F(Transfer, NewProtocolWaitsUpToThreeSecondsPerWrite) {
 
 TEST_F(Transfer, OldProtocolWaitsFiveTicksAndAcceptsSilence) {
     Flash(3, LineScript().silentAt(2).finalLine(3), "?V1.27");
-    Run();
-    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(Run().end, RunEnd::Success);
     EXPECT_TRUE(Questions().empty());
     EXPECT_EQ(LinesSent(), ImageLines(3)) << "one write per line";
     auto waited = port.writeTimes()[4] - port.writeTimes()[3];
@@ -140,8 +137,7 @@ TEST_F(Transfer, OldProtocolWaitsFiveTicksAndAcceptsSilence) {
 
 TEST_F(Transfer, FileCompleteAnswersMidFileAcceptTheLine) {
     Flash(4, LineScript().at(2, Answer("@")).at(3, Answer("#")).finalLine(4));
-    Run();
-    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(Run().end, RunEnd::Success);
     EXPECT_EQ(LinesSent(), ImageLines(4));
     EXPECT_TRUE(Questions().empty());
 }
@@ -178,8 +174,7 @@ TEST_F(Transfer, CancelDuringTheLastLineStillGivesTheOutcome) {
     // wait, which does not look at the cancel.
     TargetReporting("?V1.27", LineScript().finalLine(3));
     host.clickCancelAfterWrites(5);
-    Run();
-    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(Run().end, RunEnd::Success);
     EXPECT_EQ(Messages(), Strings{"Flash File successfully downloaded."});
 }
 
@@ -190,8 +185,7 @@ TEST_F(Transfer, CancelDuringTheEepromsLastLineStopsBeforeTheFlashFile) {
     // protocol writes the line three times and asks.
     host.clickCancelAfterWrites(5);
     host.answer(true);
-    Run();
-    EXPECT_EQ(result.end, RunEnd::Cancelled);
+    EXPECT_EQ(Run().end, RunEnd::Cancelled);
     auto eeprom = ImageLines(2, 'E');
     EXPECT_EQ(LinesSent(), (Strings{eeprom[0], eeprom[1], eeprom[1], eeprom[1]}));
     EXPECT_TRUE(
@@ -284,8 +278,7 @@ TEST_F(Transfer, AnswerStringsAreTakenFromTheSettings) {
     host.controls().lineComplete = "OK";
     host.controls().fileCompleteNoErrors = "DONE";
     Flash(2, LineScript(Answer("OK")).finalLine(2, "DONE"));
-    Run();
-    EXPECT_EQ(result.end, RunEnd::Success);
+    EXPECT_EQ(Run().end, RunEnd::Success);
     EXPECT_TRUE(Questions().empty());
 }
 

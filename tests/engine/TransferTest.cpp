@@ -70,9 +70,7 @@ class LineQuestions : public Transfer,
 
 TEST_P(LineQuestions, YesGoesOnAndNoEnds) {
     const auto& [c, yes] = GetParam();
-    auto lines = ImageLines(4);
-    FlashImage(lines);
-    TargetReporting(c.version, LineScript(c.script).finalLine(4));
+    Flash(4, LineScript(c.script).finalLine(4), c.version);
     host.answer(yes);
     Run();
 
@@ -169,10 +167,9 @@ TEST_F(Transfer, CancelDuringAnOldProtocolWaitAcceptsTheLineAndEnds) {
 }
 
 TEST_F(Transfer, CancelDuringTheLastLineStillGivesTheOutcome) {
-    FlashImage(ImageLines(3));
     // Old protocol: the cancelled wait accepts the line, and its "@" arrives in the end-of-file
     // wait, which does not look at the cancel.
-    TargetReporting("?V1.27", LineScript().finalLine(3));
+    Flash(3, LineScript().finalLine(3), "?V1.27");
     host.clickCancelAfterWrites(5);
     EXPECT_EQ(Run().end, RunEnd::Success);
     EXPECT_EQ(Messages(), Strings{"Flash File successfully downloaded."});
@@ -235,9 +232,8 @@ TEST_F(Transfer, OnlyCrAndLfEndLinesAndAreNeverSent) {
 }
 
 TEST_F(Transfer, LateAnswerCountsForTheNextLine) {
-    FlashImage(ImageLines(4));
     // Old protocol: line 2's "%" comes after its 5-tick wait, inside line 3's.
-    TargetReporting("?V1.27", LineScript().lateAt(2, 350ms, "%").silentAt(3).finalLine(4));
+    Flash(4, LineScript().lateAt(2, 350ms, "%").silentAt(3).finalLine(4), "?V1.27");
     host.answer(true);
     Run();
     EXPECT_EQ(Questions(), Answered(PageErrorQuestion(3)));
@@ -245,13 +241,12 @@ TEST_F(Transfer, LateAnswerCountsForTheNextLine) {
 }
 
 TEST_F(Transfer, LateAnswerIsAcceptedByTheNextLineInTheNewProtocol) {
-    FlashImage(ImageLines(3));
     // Line 2's third write is answered after 3.5 s: too late for it, in time for line 3.
-    Target({}, LineScript()
-                   .at(2, 1, Silence())
-                   .at(2, 2, Silence())
-                   .at(2, 3, Answer("~", 3500ms))
-                   .at(3, Silence()));
+    Flash(3, LineScript()
+                 .at(2, 1, Silence())
+                 .at(2, 2, Silence())
+                 .at(2, 3, Answer("~", 3500ms))
+                 .at(3, Silence()));
     host.answer(true);
     Run();
     EXPECT_EQ(Questions(), Answered(NoAnswerQuestion(2)));

@@ -22,6 +22,15 @@ using namespace tavo::gui_test;
 
 namespace {
 
+// How a file dialog looked when it came up.
+struct DialogSeen {
+    QString title;
+    QStringList filters;
+    QString offeredName;
+    QFileDialog::AcceptMode mode = QFileDialog::AcceptOpen;
+    QString suffix;
+};
+
 class Commands : public ::testing::Test {
 protected:
     ProgramFolder folder;
@@ -42,33 +51,53 @@ protected:
         QApplication::sendEvent(box, &dropped);
         return enter.isAccepted();
     }
+
+    // Opens the file dialog with the named button or menu item and answers it with a typed name
+    // (cancels when it is empty).
+    DialogSeen choose(const char* control, const QString& typed) {
+        DialogSeen seen;
+        ModalDriver driver([&seen, typed](QWidget* modal) {
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                ADD_FAILURE() << "unexpected box: " << box->text().toStdString();
+                return box->reject();
+            }
+            auto* dialog = qobject_cast<QFileDialog*>(modal);
+            if (dialog == nullptr)
+                return;
+            auto* nameBox = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            seen = {dialog->windowTitle(), dialog->nameFilters(),
+                    nameBox ? nameBox->text() : QString(), dialog->acceptMode(),
+                    dialog->defaultSuffix()};
+            if (typed.isEmpty())
+                return dialog->reject();
+            nameBox->setText(typed);
+            QMetaObject::invokeMethod(dialog, "accept");
+        });
+        if (auto* button = form.findChild<QPushButton*>(QString::fromLatin1(control)))
+            button->click();
+        else
+            Find<QAction>(&form, control)->trigger();
+        return seen;
+    }
 };
 
-TEST_F(Commands, DroppingFilesLeavesTheLastOne) {
+TEST_F(Commands, DropsTakeTheLastLocalFileAndNothingElse) {
     for (const char* name : {"Text1", "Text11"}) {
         SCOPED_TRACE(name);
         auto* box = Find<QLineEdit>(&form, name);
-        QMimeData files;
+        box->setText("/tmp/kept.hex");
+        // Selected words, and a link that is not a local file, are no file list.
+        QMimeData text, web, files;
+        text.setText("some selected words");
+        web.setUrls({QUrl("https://example.org/image.hex")});
+        EXPECT_FALSE(drop(box, &text));
+        EXPECT_FALSE(drop(box, &web));
+        EXPECT_EQ(box->text(), "/tmp/kept.hex");
         files.setUrls({QUrl::fromLocalFile("/tmp/one.hex"), QUrl::fromLocalFile("/tmp/two.eep"),
                        QUrl::fromLocalFile("/tmp/a dir, with comma/three.bin")});
         EXPECT_TRUE(drop(box, &files));
         EXPECT_EQ(box->text(), "/tmp/a dir, with comma/three.bin");
     }
-}
-
-TEST_F(Commands, DroppingTextChangesNothing) {
-    auto* box = Find<QLineEdit>(&form, "Text1");
-    box->setText("/tmp/kept.hex");
-    QMimeData text;
-    text.setText("some selected words");
-    EXPECT_FALSE(drop(box, &text));
-    EXPECT_EQ(box->text(), "/tmp/kept.hex");
-
-    // A link that is not a local file is not a file list either.
-    QMimeData web;
-    web.setUrls({QUrl("https://example.org/image.hex")});
-    EXPECT_FALSE(drop(box, &web));
-    EXPECT_EQ(box->text(), "/tmp/kept.hex");
 }
 
 TEST_F(Commands, FocusSelectsTheWholeText) {
@@ -94,69 +123,26 @@ TEST_F(Commands, FocusSelectsTheWholeText) {
     EXPECT_EQ(text11->text(), "/x.eep");
 }
 
-TEST(QtNameFilters, PairsBecomeQtFilters) {
-    EXPECT_EQ(ui::QtNameFilters("Hex Files (*.hex)|*.hex|Binary Files (*.bin)|*.bin"),
-              QStringList({"Hex Files (*.hex)", "Binary Files (*.bin)"}));
-    EXPECT_EQ(ui::QtNameFilters("EEPROM Files (*.eep)|*.eep|Hex Files (*.hex)|*.hex|Binary Files "
-                                "(*.bin)|*.bin")
-                  .join(";;"),
-              "EEPROM Files (*.eep);;Hex Files (*.hex);;Binary Files (*.bin)");
+TEST(QtNameFilters, PatternsJoinTheCaptionAndEmptyGivesNone) {
+    // The pairs the program itself passes are checked through its dialogs below.
     EXPECT_EQ(ui::QtNameFilters("Images|*.hex;*.eep"), QStringList({"Images (*.hex;*.eep)"}));
     EXPECT_EQ(ui::QtNameFilters(""), QStringList());
 }
 
-// Answers the next file dialog with a typed name (or cancels when it is empty), and notes how
-// the dialog looked.
-struct DialogSeen {
-    QString title;
-    QStringList filters;
-    QString offeredName;
-    QFileDialog::AcceptMode mode = QFileDialog::AcceptOpen;
-    QString suffix;
-};
-
-ModalDriver AnswerDialog(DialogSeen& seen, const QString& typed) {
-    return ModalDriver([&seen, typed](QWidget* modal) {
-        auto* dialog = qobject_cast<QFileDialog*>(modal);
-        if (dialog == nullptr)
-            return;
-        seen.title = dialog->windowTitle();
-        seen.filters = dialog->nameFilters();
-        seen.mode = dialog->acceptMode();
-        seen.suffix = dialog->defaultSuffix();
-        auto* nameBox = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-        seen.offeredName = nameBox ? nameBox->text() : QString();
-        if (typed.isEmpty()) {
-            dialog->reject();
-            return;
-        }
-        nameBox->setText(typed);
-        QMetaObject::invokeMethod(dialog, "accept");
-    });
-}
-
 TEST_F(Commands, BrowseButtonsShareOneDialog) {
     folder.write("app.hex", ":00000001FF\r\n");
-    auto* text1 = Find<QLineEdit>(&form, "Text1");
     auto* text11 = Find<QLineEdit>(&form, "Text11");
-    DialogSeen seen;
-    {
-        auto driver = AnswerDialog(seen, folder.file("app.hex"));
-        Find<QPushButton>(&form, "Command1")->click();
-    }
-    EXPECT_EQ(text1->text(), folder.file("app.hex"));
+    DialogSeen seen = choose("Command1", folder.file("app.hex"));
+    EXPECT_EQ(Find<QLineEdit>(&form, "Text1")->text(), folder.file("app.hex"));
     EXPECT_EQ(seen.title, "Select File to Download");
     EXPECT_EQ(seen.filters, QStringList({"Hex Files (*.hex)", "Binary Files (*.bin)"}));
     EXPECT_EQ(seen.mode, QFileDialog::AcceptOpen);
     EXPECT_EQ(seen.suffix, "hex");
-    EXPECT_EQ(form.browseDialog().dialog()->testOption(QFileDialog::DontUseNativeDialog), true);
+    EXPECT_TRUE(form.browseDialog().dialog()->testOption(QFileDialog::DontUseNativeDialog));
 
     // The EEPROM dialog offers the application file's name; a cancel changes nothing.
     text11->setText("/tmp/before.eep");
-    {
-        auto driver = AnswerDialog(seen, QString());
-        Find<QPushButton>(&form, "Command7")->click();
-    }
+    seen = choose("Command7", QString());
     EXPECT_EQ(seen.title, "Select File to Download");
     EXPECT_EQ(seen.filters,
               QStringList({"EEPROM Files (*.eep)", "Hex Files (*.hex)", "Binary Files (*.bin)"}));
@@ -164,10 +150,7 @@ TEST_F(Commands, BrowseButtonsShareOneDialog) {
     EXPECT_EQ(text11->text(), "/tmp/before.eep");
 
     // A name typed without extension gets ".hex".
-    {
-        auto driver = AnswerDialog(seen, folder.file("app"));
-        Find<QPushButton>(&form, "Command7")->click();
-    }
+    choose("Command7", folder.file("app"));
     EXPECT_EQ(text11->text(), folder.file("app.hex"));
 }
 
@@ -177,11 +160,7 @@ TEST_F(Commands, FileMenuSavesAndLoadsSettingsFiles) {
     text1->setText("/tmp/saved, with comma.hex");
     baud->setCurrentIndex(9);
 
-    DialogSeen seen;
-    {
-        auto driver = AnswerDialog(seen, folder.file("mysettings.txt"));
-        Find<QAction>(&form, "SaveMenu")->trigger();
-    }
+    DialogSeen seen = choose("SaveMenu", folder.file("mysettings.txt"));
     EXPECT_EQ(seen.title, "Select File to Save");
     EXPECT_EQ(seen.filters, QStringList({"Text Files (*.txt)"}));
     EXPECT_EQ(seen.mode, QFileDialog::AcceptSave);
@@ -191,26 +170,17 @@ TEST_F(Commands, FileMenuSavesAndLoadsSettingsFiles) {
 
     text1->setText("changed");
     baud->setCurrentIndex(0);
-    {
-        auto driver = AnswerDialog(seen, folder.file("mysettings.txt"));
-        Find<QAction>(&form, "OpenMenu")->trigger();
-    }
+    seen = choose("OpenMenu", folder.file("mysettings.txt"));
     EXPECT_EQ(seen.title, "Select File to Open");
     EXPECT_EQ(seen.offeredName, "mysettings.txt"); // the name chosen last, in any use
     EXPECT_EQ(text1->text(), "/tmp/saved, with comma.hex");
     EXPECT_EQ(baud->currentIndex(), 9);
 
     // A name without extension saves to ".hex"; a cancelled Open loads nothing.
-    {
-        auto driver = AnswerDialog(seen, folder.file("plain"));
-        Find<QAction>(&form, "SaveMenu")->trigger();
-    }
+    choose("SaveMenu", folder.file("plain"));
     EXPECT_FALSE(folder.read("plain.hex").isEmpty());
     text1->setText("kept");
-    {
-        auto driver = AnswerDialog(seen, QString());
-        Find<QAction>(&form, "OpenMenu")->trigger();
-    }
+    choose("OpenMenu", QString());
     EXPECT_EQ(text1->text(), "kept");
 }
 

@@ -39,6 +39,18 @@ public:
 
     QString status() { return Find<QLabel>(form.get(), "Label2")->text(); }
     QPushButton* button(const char* name) { return Find<QPushButton>(form.get(), name); }
+    // Presses Start; returns when the run has ended (or was abandoned), with the boxes it raised.
+    std::vector<SeenBox> run() {
+        return BoxesDuring([&] { button("Command2")->click(); });
+    }
+    // Ended from inside a run: the program ended once, window gone, port shut, settings saved.
+    void expectEndedCleanly(const QSignalSpy& ended) {
+        EXPECT_EQ(ended.count(), 1);
+        EXPECT_FALSE(form->isVisible());
+        EXPECT_FALSE(form->portOpen());
+        EXPECT_FALSE(form->runActive());
+        EXPECT_TRUE(folder.read("dazez.txt").contains(folder.file("app.hex").toUtf8()));
+    }
 
     ProgramFolder folder;
     std::unique_ptr<ui::Form1> form;
@@ -64,31 +76,33 @@ private:
     bool done_ = false;
 };
 
-TEST(Download, CompleteFlashDownloadThroughTheWindow) {
-    if (!Bootsim::Available())
-        GTEST_SKIP() << "tavo-bootsim is not built";
+class Download : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!Bootsim::Available())
+            GTEST_SKIP() << "tavo-bootsim is not built";
+    }
+};
+
+TEST_F(Download, CompleteFlashDownloadThroughTheWindow) {
     ProgramFolder boardFolder;
     Bootsim board({"--flash-out", boardFolder.file("flash.bin")});
     ASSERT_TRUE(board.started());
     DownloadWindow window(board.slave(), 12);
+    auto* bar = Find<QProgressBar>(window.form.get(), "ProgressBar1");
+    auto* version = Find<QLabel>(window.form.get(), "Label16");
 
     QStringList statuses;
     int highestProgress = 0;
     DuringRun watch(
         [&] {
-            const QString s = window.status();
-            if (statuses.isEmpty() || statuses.last() != s)
-                statuses << s;
-            highestProgress = std::max(
-                highestProgress, Find<QProgressBar>(window.form.get(), "ProgressBar1")->value());
+            if (statuses.isEmpty() || statuses.last() != window.status())
+                statuses << window.status();
+            highestProgress = std::max(highestProgress, bar->value());
             return false;
         },
         [] {});
-    std::vector<SeenBox> seen;
-    {
-        auto driver = ModalDriver::answeringBoxes(seen);
-        window.button("Command2")->click(); // returns when the run has ended
-    }
+    const auto seen = window.run();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].text, "Flash File successfully downloaded.");
     EXPECT_EQ(seen[0].title, window.form->windowTitle());
@@ -96,15 +110,15 @@ TEST(Download, CompleteFlashDownloadThroughTheWindow) {
 
     EXPECT_TRUE(statuses.contains("Requesting Ack from target bootloader.  Try #1"));
     EXPECT_TRUE(statuses.contains("Sending FLASH File - lines remaining "));
-    EXPECT_EQ(Find<QLabel>(window.form.get(), "Label16")->text(), "BootLoader Version: 1.3");
-    EXPECT_TRUE(Find<QLabel>(window.form.get(), "Label16")->isVisible());
+    EXPECT_EQ(version->text(), "BootLoader Version: 1.3");
+    EXPECT_TRUE(version->isVisible());
     EXPECT_GT(highestProgress, 0);
     // Idle again: port closed, start button back, progress reset by the success.
     EXPECT_EQ(window.status(), "Idle");
     EXPECT_FALSE(window.form->portOpen());
     EXPECT_TRUE(window.button("Command2")->isVisible());
     EXPECT_FALSE(window.button("Command4")->isVisible());
-    EXPECT_EQ(Find<QProgressBar>(window.form.get(), "ProgressBar1")->value(), 0);
+    EXPECT_EQ(bar->value(), 0);
 
     // The board holds the image: twelve records of 16 bytes counting up from 0.
     board.stop();
@@ -114,51 +128,31 @@ TEST(Download, CompleteFlashDownloadThroughTheWindow) {
     EXPECT_EQ(boardFolder.read("flash.bin"), expected);
 }
 
-TEST(Download, CancelDuringTheHandshake) {
-    if (!Bootsim::Available())
-        GTEST_SKIP() << "tavo-bootsim is not built";
+TEST_F(Download, CancelDuringTheHandshake) {
     Bootsim board;
     ASSERT_TRUE(board.started());
     DownloadWindow window(board.slave(), 12);
-
     DuringRun cancel([&] { return window.status().startsWith("Requesting Ack"); },
                      [&] { QTest::mouseClick(window.button("Command4"), Qt::LeftButton); });
-    std::vector<SeenBox> seen;
-    {
-        auto driver = ModalDriver::answeringBoxes(seen);
-        window.button("Command2")->click();
-    }
+    EXPECT_TRUE(window.run().empty()); // a cancel ends the run without a message
     EXPECT_TRUE(cancel.done());
-    EXPECT_TRUE(seen.empty()); // a cancel ends the run without a message
     EXPECT_EQ(window.status(), "Idle");
     EXPECT_FALSE(window.form->portOpen());
     EXPECT_TRUE(window.button("Command2")->isVisible());
     EXPECT_TRUE(window.button("Command2")->isEnabled());
 }
 
-TEST(Download, ExitDuringATransferEndsCleanly) {
-    if (!Bootsim::Available())
-        GTEST_SKIP() << "tavo-bootsim is not built";
+TEST_F(Download, ExitDuringATransferEndsCleanly) {
     Bootsim board;
     ASSERT_TRUE(board.started());
     DownloadWindow window(board.slave(), 400);
     QSignalSpy ended(window.form.get(), &ui::Form1::programEnded);
-
+    // Exit while lines are still being sent: the settings are saved mid-run.
     DuringRun exit([&] { return Find<QLabel>(window.form.get(), "Label14")->isVisible(); },
                    [&] { Find<QAction>(window.form.get(), "ExitMenu")->trigger(); });
-    std::vector<SeenBox> seen;
-    {
-        auto driver = ModalDriver::answeringBoxes(seen);
-        window.button("Command2")->click(); // unwinds when the run is abandoned
-    }
+    EXPECT_TRUE(window.run().empty());
     EXPECT_TRUE(exit.done());
-    EXPECT_TRUE(seen.empty()) << seen[0].text.toStdString();
-    EXPECT_EQ(ended.count(), 1);
-    EXPECT_FALSE(window.form->isVisible());
-    EXPECT_FALSE(window.form->portOpen());
-    EXPECT_FALSE(window.form->runActive());
-    // The settings were saved while the image was still being sent.
-    EXPECT_TRUE(window.folder.read("dazez.txt").contains(window.folder.file("app.hex").toUtf8()));
+    window.expectEndedCleanly(ended);
     // Nothing restarts a run once the window has unloaded.
     window.button("Command2")->click();
     EXPECT_FALSE(window.form->portOpen());
@@ -166,28 +160,19 @@ TEST(Download, ExitDuringATransferEndsCleanly) {
 
 // Without the board: a pseudo-terminal nobody answers keeps the run in its handshake, and the
 // close box then ends the program from inside the run's wait.
-TEST(Download, CloseBoxDuringTheHandshakeEndsCleanly) {
+TEST(DownloadWithoutBoard, CloseBoxDuringTheHandshakeEndsCleanly) {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(master, 0);
     ASSERT_EQ(::grantpt(master), 0);
     ASSERT_EQ(::unlockpt(master), 0);
-    const QString slave = QString::fromLocal8Bit(::ptsname(master));
     {
-        DownloadWindow window(slave, 3);
+        DownloadWindow window(QString::fromLocal8Bit(::ptsname(master)), 3);
         QSignalSpy ended(window.form.get(), &ui::Form1::programEnded);
         DuringRun close([&] { return window.status().startsWith("Requesting Ack"); },
                         [&] { window.form->close(); });
-        std::vector<SeenBox> seen;
-        {
-            auto driver = ModalDriver::answeringBoxes(seen);
-            window.button("Command2")->click();
-        }
+        EXPECT_TRUE(window.run().empty());
         EXPECT_TRUE(close.done());
-        EXPECT_TRUE(seen.empty());
-        EXPECT_EQ(ended.count(), 1);
-        EXPECT_FALSE(window.form->isVisible());
-        EXPECT_FALSE(window.form->portOpen());
-        EXPECT_FALSE(window.folder.read("dazez.txt").isEmpty());
+        window.expectEndedCleanly(ended);
     }
     ::close(master);
 }

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QTest>
 
@@ -65,35 +69,59 @@ ModalDriver::ModalDriver(Handler handler) : timer_(std::make_unique<QTimer>()) {
 ModalDriver::~ModalDriver() = default;
 
 SeenBox Describe(QMessageBox* box) {
-    SeenBox seen;
-    seen.title = box->windowTitle();
-    seen.text = box->text();
-    seen.informative = box->informativeText();
-    seen.icon = box->icon();
-    seen.buttons = box->standardButtons();
-    if (auto* def = box->defaultButton())
-        seen.defaultButton = box->standardButton(def);
-    return seen;
-}
-
-void Dismiss(QMessageBox* box, QMessageBox::StandardButton preferred) {
-    QAbstractButton* button = box->button(preferred);
-    if (button == nullptr)
-        button = box->button(QMessageBox::Ok);
-    if (button != nullptr)
-        button->click();
-    else
-        box->reject();
+    return {box->windowTitle(),     box->text(),
+            box->informativeText(), box->icon(),
+            box->standardButtons(), box->standardButton(box->defaultButton())};
 }
 
 ModalDriver ModalDriver::answeringBoxes(std::vector<SeenBox>& seen,
                                         QMessageBox::StandardButton answer) {
     return ModalDriver([&seen, answer](QWidget* modal) {
-        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            seen.push_back(Describe(box));
-            Dismiss(box, answer);
-        }
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (box == nullptr)
+            return;
+        seen.push_back(Describe(box));
+        QAbstractButton* button = box->button(answer);
+        if (button == nullptr)
+            button = box->button(QMessageBox::Ok);
+        if (button != nullptr)
+            button->click();
+        else
+            box->reject();
     });
+}
+
+std::vector<SeenBox> BoxesDuring(const std::function<void()>& action,
+                                 QMessageBox::StandardButton answer) {
+    std::vector<SeenBox> seen;
+    auto driver = ModalDriver::answeringBoxes(seen, answer);
+    action();
+    return seen;
+}
+
+QString Caption(QObject* root, const char* name) {
+    QObject* found = Find<QObject>(root, name);
+    if (auto* button = qobject_cast<QAbstractButton*>(found))
+        return button->text();
+    if (auto* label = qobject_cast<QLabel*>(found))
+        return label->text();
+    if (auto* group = qobject_cast<QGroupBox*>(found))
+        return group->title();
+    if (auto* menu = qobject_cast<QMenu*>(found))
+        return menu->title();
+    if (auto* action = qobject_cast<QAction*>(found))
+        return action->text();
+    return found != nullptr ? found->property("text").toString() : QString();
+}
+
+void ExpectCaptions(QObject* root, std::initializer_list<const char*> entries) {
+    for (const char* entry : entries) {
+        const QByteArray line(entry);
+        const qsizetype split = line.indexOf('=');
+        EXPECT_EQ(Caption(root, line.left(split).constData()),
+                  QString::fromUtf8(line.mid(split + 1)))
+            << entry;
+    }
 }
 
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
@@ -182,20 +210,19 @@ void Bootsim::stop() {
 QByteArray HexImage(int lines) {
     QByteArray image;
     for (int i = 0; i < lines; ++i) {
+        // Sixteen bytes counting up from the record's address, then the checksum.
         const int address = i * 16;
-        QByteArray record = QByteArray::number(0x10, 16).rightJustified(2, '0') +
-                            QByteArray::number(address, 16).rightJustified(4, '0').toUpper() + "00";
-        int sum = 0x10 + (address >> 8) + (address & 0xff);
-        for (int b = 0; b < 16; ++b) {
-            const int value = (i * 16 + b) & 0xff;
-            record += QByteArray::number(value, 16).rightJustified(2, '0').toUpper();
-            sum += value;
-        }
-        record += QByteArray::number((-sum) & 0xff, 16).rightJustified(2, '0').toUpper();
-        image += ":" + record + "\r\n";
+        const char head[] = {0x10, char(address >> 8), char(address & 0xff), 0};
+        QByteArray record(head, 4);
+        for (int b = 0; b < 16; ++b)
+            record += char((address + b) & 0xff);
+        int sum = 0;
+        for (char byte : record)
+            sum += static_cast<unsigned char>(byte);
+        record += char(-sum & 0xff);
+        image += ":" + record.toHex().toUpper() + "\r\n";
     }
-    image += ":00000001FF\r\n";
-    return image;
+    return image + ":00000001FF\r\n";
 }
 
 } // namespace tavo::gui_test

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -53,7 +54,15 @@ private:
 };
 
 SeenBox Describe(QMessageBox* box);
-void Dismiss(QMessageBox* box, QMessageBox::StandardButton preferred);
+
+// Runs `action` and returns the message boxes it raised, each answered with `answer`.
+std::vector<SeenBox> BoxesDuring(const std::function<void()>& action,
+                                 QMessageBox::StandardButton answer = QMessageBox::Yes);
+
+// What a control shows: a button's or label's text, a group box's or menu's title.
+QString Caption(QObject* root, const char* name);
+// Each entry "Name=caption": the named control shows exactly that caption (or text).
+void ExpectCaptions(QObject* root, std::initializer_list<const char*> entries);
 
 // Runs the event loop until the condition holds or the time is up.
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000);

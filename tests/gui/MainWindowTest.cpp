@@ -37,67 +37,55 @@ QStringList Items(QComboBox* combo) {
     return items;
 }
 
-TEST_F(MainWindow, CaptionCarriesTheVersionAndTheWindowHasAnIcon) {
+TEST_F(MainWindow, CaptionsMenusAndItems) {
     EXPECT_EQ(form.windowTitle(), QString::fromStdString(app::MainWindowCaption()));
     EXPECT_TRUE(form.windowTitle().endsWith(QStringLiteral(" - V 2.1")));
-    EXPECT_FALSE(form.windowIcon().isNull());
     EXPECT_FALSE(form.windowIcon().pixmap(32, 32).isNull());
-}
-
-TEST_F(MainWindow, ControlsHaveTheirCaptionsAndItems) {
-    EXPECT_EQ(Find<QGroupBox>(&form, "Frame1")->title(), "Connection");
-    EXPECT_EQ(Find<QLabel>(&form, "Label4")->text(), "Com Port Selection:");
-    EXPECT_EQ(Find<QLabel>(&form, "Label5")->text(), "Baud Rate Selection:");
+    ExpectCaptions(&form,
+                   {"Frame1=Connection", "Label4=Com Port Selection:",
+                    "Label5=Baud Rate Selection:", "FlashCheck=Application Code",
+                    "EepromCheck=EEPROM Code", "Command1=&Browse", "Command7=B&rowse",
+                    "Command2=Start Programming", "Command4=Cancel", "Command5=Info",
+                    "Command3=E&xit", "Label3=Status:", "Label2=Idle", "Label14=", "FileMenu=&File",
+                    "InfoMenu=&Info", "OpenMenu=&Open", "SaveMenu=&Save", "ExitMenu=E&xit"});
+    EXPECT_EQ(Find<QWidget>(&form, "Command2")->toolTip(),
+              "Send the Jump to Bootloader Command to the target and wait for Bootloader Active "
+              "Character before continuing.");
     EXPECT_EQ(
         Items(Find<QComboBox>(&form, "Combo1")),
         QStringList({"Com 1", "Com 2", "Com 3", "Com 4", "Com 5", "Com 6", "Com 7", "Com 8"}));
     EXPECT_EQ(Items(Find<QComboBox>(&form, "Combo2")),
               QStringList({"1200", "2400", "4800", "9600", "14400", "19200", "38400", "56000",
                            "57600", "115200"}));
-    EXPECT_FALSE(Find<QComboBox>(&form, "Combo1")->isEditable());
-    EXPECT_FALSE(Find<QComboBox>(&form, "Combo2")->isEditable());
-    EXPECT_EQ(Find<QCheckBox>(&form, "FlashCheck")->text(), "Application Code");
-    EXPECT_EQ(Find<QCheckBox>(&form, "EepromCheck")->text(), "EEPROM Code");
-    EXPECT_EQ(Find<QPushButton>(&form, "Command1")->text(), "&Browse");
-    EXPECT_EQ(Find<QPushButton>(&form, "Command7")->text(), "B&rowse");
-    auto* start = Find<QPushButton>(&form, "Command2");
-    EXPECT_EQ(start->text(), "Start Programming");
-    EXPECT_EQ(start->toolTip(), "Send the Jump to Bootloader Command to the target and wait for "
-                                "Bootloader Active Character before continuing.");
-    EXPECT_EQ(Find<QPushButton>(&form, "Command4")->text(), "Cancel");
-    EXPECT_EQ(Find<QPushButton>(&form, "Command5")->text(), "Info");
-    EXPECT_EQ(Find<QPushButton>(&form, "Command3")->text(), "E&xit");
-    EXPECT_EQ(Find<QLabel>(&form, "Label3")->text(), "Status:");
-    EXPECT_EQ(Find<QLabel>(&form, "Label2")->text(), "Idle");
-    EXPECT_EQ(Find<QLabel>(&form, "Label14")->text(), "");
+    for (const char* combo : {"Combo1", "Combo2"})
+        EXPECT_FALSE(Find<QComboBox>(&form, combo)->isEditable()) << combo;
     auto* bar = Find<QProgressBar>(&form, "ProgressBar1");
-    EXPECT_EQ(bar->minimum(), 0);
-    EXPECT_EQ(bar->maximum(), 100);
-    EXPECT_EQ(bar->value(), 0);
+    EXPECT_EQ(QList<int>({bar->minimum(), bar->maximum(), bar->value()}), QList<int>({0, 100, 0}));
+
+    EXPECT_EQ(Find<QMenu>(&form, "FileMenu")->actions(),
+              QList<QAction*>({Find<QAction>(&form, "OpenMenu"), Find<QAction>(&form, "SaveMenu"),
+                               Find<QAction>(&form, "ExitMenu")}));
+    EXPECT_EQ(Find<QAction>(&form, "OpenMenu")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
+    EXPECT_EQ(Find<QAction>(&form, "SaveMenu")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_S));
+    EXPECT_TRUE(Find<QAction>(&form, "ExitMenu")->shortcut().isEmpty());
 }
 
 TEST_F(MainWindow, ProtocolStringsLiveInTwoHiddenFrames) {
     struct Row {
-        const char* frame;
-        const char* label;
-        const char* caption;
-        const char* box;
-        const char* text;
+        const char *frame, *label, *caption, *box, *text;
     };
-    const Row rows[] = {
-        {"Frame2", "Label8", "Jump to Bootloader Command:", "Text4", "$"},
-        {"Frame2", "Label9", "Bootloader Active Character:", "Text5", "^"},
-        {"Frame2", "Label6", "Start Download Sequence:", "Text2", "@&$"},
-        {"Frame2", "Label7", "Bootloader Ready:", "BLReadyText", "?"},
-        {"Frame2", "Label1", "EEPROM Write:", "Text12", "*"},
-        {"Frame3", "Label10", "Line Complete Character:", "Text6", "~"},
-        {"Frame3", "Label11", "Page Error Character:", "Text7", "%"},
-        {"Frame3", "Label15", "Checksum Error Character:", "Text10", "-"},
-        {"Frame3", "Label12", "File Complete with Errors Character:", "Text8", "#"},
-        {"Frame3", "Label13", "File Complete, No Errors Character:", "Text9", "@"},
-    };
-    EXPECT_EQ(Find<QGroupBox>(&form, "Frame2")->title(), "Start Bootloader Characters");
-    EXPECT_EQ(Find<QGroupBox>(&form, "Frame3")->title(), "Download File Characters");
+    const Row rows[] = {{"Frame2", "Label8", "Jump to Bootloader Command:", "Text4", "$"},
+                        {"Frame2", "Label9", "Bootloader Active Character:", "Text5", "^"},
+                        {"Frame2", "Label6", "Start Download Sequence:", "Text2", "@&$"},
+                        {"Frame2", "Label7", "Bootloader Ready:", "BLReadyText", "?"},
+                        {"Frame2", "Label1", "EEPROM Write:", "Text12", "*"},
+                        {"Frame3", "Label10", "Line Complete Character:", "Text6", "~"},
+                        {"Frame3", "Label11", "Page Error Character:", "Text7", "%"},
+                        {"Frame3", "Label15", "Checksum Error Character:", "Text10", "-"},
+                        {"Frame3", "Label12", "File Complete with Errors Character:", "Text8", "#"},
+                        {"Frame3", "Label13", "File Complete, No Errors Character:", "Text9", "@"}};
+    EXPECT_EQ(Caption(&form, "Frame2"), "Start Bootloader Characters");
+    EXPECT_EQ(Caption(&form, "Frame3"), "Download File Characters");
     int lastTop[2] = {-1, -1};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.box);
@@ -117,33 +105,21 @@ TEST_F(MainWindow, ProtocolStringsLiveInTwoHiddenFrames) {
     }
 }
 
-TEST_F(MainWindow, VisibilityAtCreation) {
+TEST_F(MainWindow, VisibilityFocusAndTabOrderAtCreation) {
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    for (const char* hidden : {"Command4", "Label14", "Label16", "Frame2", "Frame3"}) {
-        SCOPED_TRACE(hidden);
-        EXPECT_FALSE(Find<QWidget>(&form, hidden)->isVisible());
-    }
+    QApplication::setActiveWindow(&form);
+    for (const char* hidden : {"Command4", "Label14", "Label16", "Frame2", "Frame3"})
+        EXPECT_FALSE(Find<QWidget>(&form, hidden)->isVisible()) << hidden;
     for (const char* shown :
          {"Frame1", "Label4", "Combo1", "Label5", "Combo2", "Frame4", "FlashCheck", "Text1",
           "Command1", "EepromCheck", "Text11", "Command7", "Command2", "Frame5", "Label3", "Label2",
           "ProgressBar1", "Command5", "Command3"}) {
-        SCOPED_TRACE(shown);
         auto* w = Find<QWidget>(&form, shown);
-        EXPECT_TRUE(w->isVisible());
-        EXPECT_TRUE(w->isEnabled());
+        EXPECT_TRUE(w->isVisible() && w->isEnabled()) << shown;
     }
-    // The start button has the focus when the window opens.
-    EXPECT_EQ(QApplication::focusWidget(), Find<QWidget>(&form, "Command2"));
-}
-
-TEST_F(MainWindow, TabOrderSkipsHiddenControls) {
-    form.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    QApplication::setActiveWindow(&form);
-    auto* start = Find<QWidget>(&form, "Command2");
-    start->setFocus(Qt::TabFocusReason);
-    QStringList visited{start->objectName()};
+    // The start button has the focus when the window opens; Tab skips the hidden controls.
+    QStringList visited{QApplication::focusWidget()->objectName()};
     for (int i = 0; i < 11; ++i) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         visited << QApplication::focusWidget()->objectName();
@@ -181,19 +157,6 @@ TEST_F(MainWindow, ArrangementFollowsTheDesignAndSurvivesResizing) {
     QApplication::processEvents();
     for (QWidget* w : client->findChildren<QWidget*>())
         EXPECT_EQ(w->geometry(), before[w->objectName()]) << w->objectName().toStdString();
-}
-
-TEST_F(MainWindow, MenusAndShortcuts) {
-    auto* file = Find<QMenu>(&form, "FileMenu");
-    EXPECT_EQ(file->title(), "&File");
-    QStringList captions;
-    for (QAction* a : file->actions())
-        captions << a->text();
-    EXPECT_EQ(captions, QStringList({"&Open", "&Save", "E&xit"}));
-    EXPECT_EQ(Find<QAction>(&form, "OpenMenu")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
-    EXPECT_EQ(Find<QAction>(&form, "SaveMenu")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_S));
-    EXPECT_TRUE(Find<QAction>(&form, "ExitMenu")->shortcut().isEmpty());
-    EXPECT_EQ(Find<QAction>(&form, "InfoMenu")->text(), "&Info");
 }
 
 TEST_F(MainWindow, TimersAndTheirTicks) {

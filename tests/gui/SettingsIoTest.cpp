@@ -20,7 +20,7 @@ namespace {
 const QByteArray kDefaultsFile = "0\r\n5\r\n\"\"\r\n\"@&$\"\r\n\"?\"\r\n\"$\"\r\n\"^\"\r\n\"%\"\r\n"
                                  "\"#\"\r\n\"@\"\r\n\"-\"\r\n\"~\"\r\n\"\"\r\n\"*\"\r\n0\r\n1\r\n";
 
-TEST(SettingsAtStart, MissingFileGivesTheDefaults) {
+TEST(SettingsAtStart, MissingFileGivesTheDefaultsAndExitWritesThem) {
     ProgramFolder folder;
     ui::Form1 form(folder.path());
     EXPECT_EQ(Find<QComboBox>(&form, "Combo1")->currentText(), "Com 1");
@@ -28,6 +28,9 @@ TEST(SettingsAtStart, MissingFileGivesTheDefaults) {
     EXPECT_EQ(form.currentSettings(), settings::Settings{});
     EXPECT_TRUE(Find<QCheckBox>(&form, "FlashCheck")->isChecked());
     EXPECT_FALSE(Find<QCheckBox>(&form, "EepromCheck")->isChecked());
+    form.show();
+    Find<QPushButton>(&form, "Command3")->click();
+    EXPECT_EQ(folder.read("dazez.txt"), kDefaultsFile);
 }
 
 TEST(SettingsAtStart, FileValuesReachEveryControl) {
@@ -38,13 +41,9 @@ TEST(SettingsAtStart, FileValuesReachEveryControl) {
     ui::Form1 form(folder.path());
     EXPECT_EQ(Find<QComboBox>(&form, "Combo1")->currentText(), "Com 4");
     EXPECT_EQ(Find<QComboBox>(&form, "Combo2")->currentText(), "115200");
-    EXPECT_EQ(Find<QLineEdit>(&form, "Text1")->text(), "/tmp/app, v2.hex");
-    const std::pair<const char*, const char*> boxes[] = {
-        {"Text2", "AB"}, {"BLReadyText", "R"},     {"Text4", "J"}, {"Text5", "A"},
-        {"Text7", "P"},  {"Text8", "W"},           {"Text9", "K"}, {"Text10", "C"},
-        {"Text6", "L"},  {"Text11", "/tmp/d.eep"}, {"Text12", "E"}};
-    for (const auto& [name, text] : boxes)
-        EXPECT_EQ(Find<QLineEdit>(&form, name)->text(), text) << name;
+    ExpectCaptions(&form, {"Text1=/tmp/app, v2.hex", "Text2=AB", "BLReadyText=R", "Text4=J",
+                           "Text5=A", "Text7=P", "Text8=W", "Text9=K", "Text10=C", "Text6=L",
+                           "Text11=/tmp/d.eep", "Text12=E"});
     EXPECT_TRUE(Find<QCheckBox>(&form, "EepromCheck")->isChecked());
     EXPECT_FALSE(Find<QCheckBox>(&form, "FlashCheck")->isChecked());
 }
@@ -80,34 +79,27 @@ TEST(SettingsAtStart, GreyedAndUnselectedValuesSurviveARoundTrip) {
     }
 }
 
-TEST(SettingsAtExit, ExitSavesTheControlsAndEndsTheProgram) {
+TEST(SettingsAtExit, EveryWayOutSavesAndEndsTheProgram) {
     ProgramFolder folder;
-    ui::Form1 form(folder.path());
-    form.show();
-    QSignalSpy ended(&form, &ui::Form1::programEnded);
-    Find<QPushButton>(&form, "Command3")->click();
-    EXPECT_EQ(folder.read("dazez.txt"), kDefaultsFile);
-    EXPECT_EQ(ended.count(), 1);
-    EXPECT_FALSE(form.isVisible());
-}
-
-TEST(SettingsAtExit, CloseBoxAndMenuSaveToo) {
-    ProgramFolder folder;
-    {
+    const std::pair<const char*, std::function<void(ui::Form1&)>> ways[] = {
+        {"Exit button", [](ui::Form1& f) { Find<QPushButton>(&f, "Command3")->click(); }},
+        {"close box", [](ui::Form1& f) { f.close(); }},
+        {"Exit menu", [](ui::Form1& f) { Find<QAction>(&f, "ExitMenu")->trigger(); }}};
+    QString previous;
+    for (const auto& [way, leave] : ways) {
+        SCOPED_TRACE(way);
         ui::Form1 form(folder.path());
+        auto* text1 = Find<QLineEdit>(&form, "Text1");
+        EXPECT_EQ(text1->text(), previous); // what the way out before saved
+        previous = QStringLiteral("/tmp/by %1.hex").arg(way);
+        text1->setText(previous);
         form.show();
-        Find<QLineEdit>(&form, "Text1")->setText("/tmp/by-close-box.hex");
-        form.close();
+        QSignalSpy ended(&form, &ui::Form1::programEnded);
+        leave(form);
+        EXPECT_TRUE(folder.read("dazez.txt").contains("\"" + previous.toUtf8() + "\""));
+        EXPECT_EQ(ended.count(), 1);
+        EXPECT_FALSE(form.isVisible());
     }
-    EXPECT_TRUE(folder.read("dazez.txt").contains("\"/tmp/by-close-box.hex\""));
-    {
-        ui::Form1 form(folder.path());
-        EXPECT_EQ(Find<QLineEdit>(&form, "Text1")->text(), "/tmp/by-close-box.hex");
-        form.show();
-        Find<QLineEdit>(&form, "Text1")->setText("/tmp/by-menu.hex");
-        Find<QAction>(&form, "ExitMenu")->trigger();
-    }
-    EXPECT_TRUE(folder.read("dazez.txt").contains("\"/tmp/by-menu.hex\""));
 }
 
 TEST(SettingsAtExit, AFailedSaveIsReportedAndTheWindowStillCloses) {
@@ -115,11 +107,7 @@ TEST(SettingsAtExit, AFailedSaveIsReportedAndTheWindowStillCloses) {
     const QString missing = folder.file("gone");
     ui::Form1 form(missing); // a program folder that does not exist
     form.show();
-    std::vector<SeenBox> seen;
-    {
-        auto driver = ModalDriver::answeringBoxes(seen);
-        form.close();
-    }
+    const auto seen = BoxesDuring([&] { form.close(); });
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].text,
               "An error occured while saving file " + QDir(missing).filePath("dazez.txt"));

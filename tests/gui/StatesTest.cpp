@@ -30,31 +30,29 @@ protected:
     bool shown(const char* name) { return !Find<QWidget>(&form, name)->isHidden(); }
 };
 
-const char* const kButtonsLocked[] = {"Command1", "Command2", "Command3", "Command5", "Command7"};
-const char* const kSettingControls[] = {
-    "Text1", "Text2",  "BLReadyText", "Text4",  "Text5",  "Text6",  "Text7",       "Text8",
-    "Text9", "Text10", "Text11",      "Text12", "Combo1", "Combo2", "EepromCheck", "FlashCheck"};
-
-TEST_F(States, BusyLocksEverythingButCancelAndTheMenus) {
+TEST_F(States, BusyLocksAllButCancelAndMenusAndIdleUndoesIt) {
+    auto expectLocked = [&](bool locked) {
+        for (const char* name :
+             {"Command1", "Command2",    "Command3",  "Command5", "Command7", "Text1",
+              "Text2",    "BLReadyText", "Text4",     "Text5",    "Text6",    "Text7",
+              "Text8",    "Text9",       "Text10",    "Text11",   "Text12",   "Combo1",
+              "Combo2",   "EepromCheck", "FlashCheck"})
+            EXPECT_EQ(enabled(name), !locked) << name;
+        EXPECT_EQ(shown("Command4"), locked);
+        EXPECT_EQ(shown("Command2"), !locked);
+    };
+    auto* text1 = Find<QLineEdit>(&form, "Text1");
+    text1->setText("/tmp/app.hex");
     form.state().CancelRequested = true;
     form.host().setBusyState();
-    for (const char* name : kButtonsLocked)
-        EXPECT_FALSE(enabled(name)) << name;
-    for (const char* name : kSettingControls)
-        EXPECT_FALSE(enabled(name)) << name;
-    EXPECT_TRUE(shown("Command4"));
+    expectLocked(true);
     EXPECT_TRUE(enabled("Command4"));
-    EXPECT_FALSE(shown("Command2"));
-    EXPECT_EQ(Find<QLabel>(&form, "Label2")->text(), "");
+    EXPECT_EQ(Caption(&form, "Label2"), "");
     EXPECT_FALSE(form.state().CancelRequested);
     for (const char* menu : {"OpenMenu", "SaveMenu", "ExitMenu", "InfoMenu"})
         EXPECT_TRUE(Find<QAction>(&form, menu)->isEnabled()) << menu;
-}
 
-TEST_F(States, IdleRestoresTheCreationStateButKeepsValuesAndVersion) {
-    auto* text1 = Find<QLineEdit>(&form, "Text1");
-    text1->setText("/tmp/app.hex");
-    form.host().setBusyState();
+    // Idle brings back the creation state but keeps the values, the version and the progress.
     form.host().setVersionLabel("BootLoader Version: 1.3");
     form.host().setVersionLabelVisible(true);
     form.host().setLinesRemaining("7");
@@ -62,18 +60,10 @@ TEST_F(States, IdleRestoresTheCreationStateButKeepsValuesAndVersion) {
     form.host().setProgressMax(10);
     form.host().setProgressValue(4);
     form.host().setIdleState();
-
-    for (const char* name : kButtonsLocked)
-        EXPECT_TRUE(enabled(name)) << name;
-    for (const char* name : kSettingControls)
-        EXPECT_TRUE(enabled(name)) << name;
-    EXPECT_TRUE(shown("Command2"));
-    EXPECT_FALSE(shown("Command4"));
+    expectLocked(false);
     EXPECT_FALSE(shown("Label14"));
-    EXPECT_EQ(Find<QLabel>(&form, "Label14")->text(), "");
-    EXPECT_EQ(Find<QLabel>(&form, "Label2")->text(), "Idle");
     EXPECT_TRUE(shown("Label16"));
-    EXPECT_EQ(Find<QLabel>(&form, "Label16")->text(), "BootLoader Version: 1.3");
+    ExpectCaptions(&form, {"Label14=", "Label2=Idle", "Label16=BootLoader Version: 1.3"});
     EXPECT_EQ(Find<QProgressBar>(&form, "ProgressBar1")->value(), 4);
     EXPECT_EQ(text1->text(), "/tmp/app.hex");
 }
@@ -124,16 +114,14 @@ TEST_F(States, EmptyProgressRangeShowsAnEmptyBarNotABusyOne) {
     EXPECT_EQ(bar->maximum(), 25);
 }
 
-TEST_F(States, MessagesAreTitledWithTheCaption) {
-    std::vector<SeenBox> seen;
-    {
-        auto driver = ModalDriver::answeringBoxes(seen);
+TEST_F(States, MessagesAndQuestionsAreTitledWithTheCaption) {
+    auto seen = BoxesDuring([&] {
         form.host().showMessage(
             {"Flash File successfully downloaded.", engine::MessageIcon::None, {}});
         form.host().showMessage({"Error encountered while accessing the com port.",
                                  engine::MessageIcon::Warning,
                                  "Cannot open /dev/ttyS0: Permission denied"});
-    }
+    });
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].title, QString::fromStdString(app::MainWindowCaption()));
     EXPECT_EQ(seen[0].text, "Flash File successfully downloaded.");
@@ -144,44 +132,36 @@ TEST_F(States, MessagesAreTitledWithTheCaption) {
     EXPECT_EQ(seen[1].icon, QMessageBox::Warning);
     EXPECT_TRUE(seen[1].informative.startsWith("Cannot open /dev/ttyS0: Permission denied"));
     EXPECT_TRUE(seen[1].informative.contains("dialout"));
-}
 
-TEST(MessageDetail, DialoutHintOnlyForRefusedAccess) {
-    EXPECT_EQ(ui::MessageDetail({"x", engine::MessageIcon::Warning, ""}), "");
-    EXPECT_EQ(ui::MessageDetail({"x", engine::MessageIcon::Warning, "No such file or directory"}),
-              "No such file or directory");
-    EXPECT_NE(
-        ui::MessageDetail({"x", engine::MessageIcon::Warning, "Permission denied"}).find("dialout"),
-        std::string::npos);
-}
-
-TEST_F(States, QuestionsDefaultToYesAndCarryNoIcon) {
-    std::vector<SeenBox> seen;
-    bool first = false;
-    bool second = true;
+    // Questions default to Yes (Enter takes it) and carry no icon.
+    seen.clear();
+    bool answer = false;
     {
-        auto yes = ModalDriver([&](QWidget* modal) {
+        ModalDriver enter([&](QWidget* modal) {
             auto* box = qobject_cast<QMessageBox*>(modal);
             ASSERT_NE(box, nullptr);
             seen.push_back(Describe(box));
-            // Enter takes the default button.
             QTest::keyClick(box, Qt::Key_Return);
         });
-        first = form.host().askYesNo("Checksum error at line 3. Continue with download?");
+        answer = form.host().askYesNo("Checksum error at line 3. Continue with download?");
     }
-    {
-        auto no = ModalDriver::answeringBoxes(seen, QMessageBox::No);
-        second = form.host().askYesNo("Did not receive a response after sending line 9. "
-                                      "Continue with download?");
-    }
-    EXPECT_TRUE(first);
-    EXPECT_FALSE(second);
-    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_TRUE(answer);
+    ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].text, "Checksum error at line 3. Continue with download?");
     EXPECT_EQ(seen[0].title, form.windowTitle());
     EXPECT_EQ(seen[0].icon, QMessageBox::NoIcon);
     EXPECT_EQ(seen[0].buttons, QMessageBox::Yes | QMessageBox::No);
     EXPECT_EQ(seen[0].defaultButton, QMessageBox::Yes);
+    BoxesDuring([&] { answer = form.host().askYesNo("Continue with download?"); }, QMessageBox::No);
+    EXPECT_FALSE(answer);
+}
+
+TEST(MessageDetail, DialoutHintOnlyForRefusedAccess) {
+    for (const char* detail : {"", "No such file or directory"})
+        EXPECT_EQ(ui::MessageDetail({"x", engine::MessageIcon::Warning, detail}), detail);
+    EXPECT_NE(
+        ui::MessageDetail({"x", engine::MessageIcon::Warning, "Permission denied"}).find("dialout"),
+        std::string::npos);
 }
 
 TEST_F(States, EntryChecksReportTheMissingPathAndFocusBrowse) {
@@ -210,14 +190,12 @@ TEST_F(States, EntryChecksReportTheMissingPathAndFocusBrowse) {
         eeprom->setChecked(c.eeprom);
         text1->setText(c.appPath);
         text11->setText(c.eepromPath);
-        std::vector<SeenBox> seen;
-        {
-            auto driver = ModalDriver::answeringBoxes(seen);
-            // Enter presses the start button, also from a text box (it is the default button).
-            QWidget* keyTarget = &c == &cases[0] ? static_cast<QWidget*>(text1) : start;
+        // Enter presses the start button, also from a text box (it is the default button).
+        QWidget* keyTarget = &c == &cases[0] ? static_cast<QWidget*>(text1) : start;
+        const auto seen = BoxesDuring([&] {
             keyTarget->setFocus();
             QTest::keyClick(keyTarget, Qt::Key_Return);
-        }
+        });
         ASSERT_EQ(seen.size(), 1u);
         EXPECT_EQ(seen[0].text, c.message);
         EXPECT_EQ(seen[0].icon, QMessageBox::NoIcon);
@@ -226,7 +204,7 @@ TEST_F(States, EntryChecksReportTheMissingPathAndFocusBrowse) {
         // Refused before the busy state: the window never left idle and the port stayed shut.
         EXPECT_TRUE(start->isVisible());
         EXPECT_FALSE(form.portOpen());
-        EXPECT_EQ(Find<QLabel>(&form, "Label2")->text(), "Idle");
+        EXPECT_EQ(Caption(&form, "Label2"), "Idle");
     }
 }
 

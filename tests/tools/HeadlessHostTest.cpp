@@ -74,6 +74,10 @@ struct Rig {
         host.emplace(state, watch, clock, display, s, onError, &interrupt, [this](Millis d) {
             ++sleeps;
             clock.advanceBy(d);
+            if (clock.now() > Millis(200'000)) { // every run here ends well before
+                ADD_FAILURE() << "the run does not end";
+                throw engine::RunAbandoned{};
+            }
             if (onSleep)
                 onSleep();
         });

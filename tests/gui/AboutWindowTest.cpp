@@ -3,33 +3,22 @@
 
 #include "ui/frmSplash.h"
 
-#include <gtest/gtest.h>
-
-#include <QAction>
-#include <QApplication>
-#include <QLabel>
-#include <QPushButton>
-#include <QTest>
-
 using namespace tavo;
 using namespace tavo::gui_test;
 
 namespace {
 
-class AboutWindow : public ::testing::Test {
+class AboutWindow : public WindowTest {
 protected:
-    ProgramFolder folder;
-    ui::Form1 form{folder.path()};
-
     ui::frmSplash* open() {
-        Find<QPushButton>(&form, "Command5")->click();
+        at<QPushButton>("Command5")->click();
         ui::frmSplash* about = form.aboutWindow();
         EXPECT_TRUE(about != nullptr && QTest::qWaitForWindowExposed(about));
         return about;
     }
     // The window closes with a deferred delete; let it happen.
     bool closed() {
-        return WaitFor([&] { return form.aboutWindow() == nullptr; }, 2000);
+        return QTest::qWaitFor([&] { return form.aboutWindow() == nullptr; }, 2000);
     }
     // After an event that must not close it, the same window is still the open one.
     void expectStillOpen(ui::frmSplash* about, const char* after) {
@@ -67,7 +56,7 @@ TEST_F(AboutWindow, ShowsTitleVersionAndCompany) {
 
 TEST_F(AboutWindow, InfoTwiceKeepsOneWindow) {
     auto* first = open();
-    Find<QAction>(&form, "InfoMenu")->trigger();
+    at<QAction>("InfoMenu")->trigger();
     EXPECT_EQ(form.aboutWindow(), first);
     const auto windows = QApplication::topLevelWidgets();
     EXPECT_EQ(std::count_if(windows.begin(), windows.end(),
@@ -82,7 +71,7 @@ TEST_F(AboutWindow, ACharacterKeyInItClosesIt) {
     auto* about = open();
     QTest::keyClick(about, Qt::Key_Shift); // no character
     expectStillOpen(about, "Shift");
-    QTest::keyClick(Find<QWidget>(&form, "Text1"), Qt::Key_A);
+    QTest::keyClick(at("Text1"), Qt::Key_A);
     expectStillOpen(about, "a key in the main window");
     QTest::keyClick(about, Qt::Key_Q);
     EXPECT_TRUE(closed());
@@ -96,7 +85,7 @@ TEST_F(AboutWindow, ACharacterKeyInItClosesIt) {
     // raise that hidden one.
     about = open();
     QTest::keyClick(about, Qt::Key_Space);
-    Find<QAction>(&form, "InfoMenu")->trigger();
+    at<QAction>("InfoMenu")->trigger();
     ASSERT_NE(form.aboutWindow(), nullptr);
     EXPECT_TRUE(form.aboutWindow()->isVisible());
 }
@@ -117,7 +106,7 @@ TEST_F(AboutWindow, OnlyTheFramesBackgroundClosesIt) {
 TEST_F(AboutWindow, ExitClosesItToo) {
     form.show();
     open();
-    Find<QPushButton>(&form, "Command3")->click(); // the program's own ending is tested elsewhere
+    at<QPushButton>("Command3")->click(); // the program's own ending is tested elsewhere
     EXPECT_TRUE(closed());
 }
 

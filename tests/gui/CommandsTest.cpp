@@ -3,18 +3,11 @@
 
 #include "ui/BrowseDialog.h"
 
-#include <gtest/gtest.h>
-
-#include <QAction>
-#include <QApplication>
-#include <QComboBox>
+#include <QAbstractItemView>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
-#include <QLineEdit>
 #include <QMimeData>
-#include <QPushButton>
-#include <QTest>
 #include <QUrl>
 
 using namespace tavo;
@@ -31,16 +24,9 @@ struct DialogSeen {
     QString suffix;
 };
 
-class Commands : public ::testing::Test {
+class Commands : public WindowTest {
 protected:
-    ProgramFolder folder;
-    ui::Form1 form{folder.path()};
-
-    void SetUp() override {
-        form.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-        QApplication::setActiveWindow(&form);
-    }
+    void SetUp() override { showExposed(); }
 
     // Delivers a drag entering the box and, when it was accepted, the drop.
     bool drop(QLineEdit* box, QMimeData* data) {
@@ -70,13 +56,20 @@ protected:
                     dialog->defaultSuffix()};
             if (typed.isEmpty())
                 return dialog->reject();
-            nameBox->setText(typed);
-            QMetaObject::invokeMethod(dialog, "accept");
+            // Outside this handler, so that a box the dialog raises is seen. The folder's files
+            // load in the background and may select the offered file in the list, which would
+            // win over the typed name: clear that first.
+            QTimer::singleShot(0, dialog, [dialog, nameBox, typed] {
+                for (auto* view : dialog->findChildren<QAbstractItemView*>())
+                    view->clearSelection();
+                nameBox->setText(typed);
+                QMetaObject::invokeMethod(dialog, "accept");
+            });
         });
         if (auto* button = form.findChild<QPushButton*>(QString::fromLatin1(control)))
             button->click();
         else
-            Find<QAction>(&form, control)->trigger();
+            at<QAction>(control)->trigger();
         return seen;
     }
 };
@@ -84,7 +77,7 @@ protected:
 TEST_F(Commands, DropsTakeTheLastLocalFileAndNothingElse) {
     for (const char* name : {"Text1", "Text11"}) {
         SCOPED_TRACE(name);
-        auto* box = Find<QLineEdit>(&form, name);
+        auto* box = at<QLineEdit>(name);
         box->setText("/tmp/kept.hex");
         // Selected words, and a link that is not a local file, are no file list.
         QMimeData text, web, files;
@@ -101,8 +94,8 @@ TEST_F(Commands, DropsTakeTheLastLocalFileAndNothingElse) {
 }
 
 TEST_F(Commands, FocusSelectsTheWholeText) {
-    auto* text1 = Find<QLineEdit>(&form, "Text1");
-    auto* text11 = Find<QLineEdit>(&form, "Text11");
+    auto* text1 = at<QLineEdit>("Text1");
+    auto* text11 = at<QLineEdit>("Text11");
     text1->setText("/tmp/application.hex");
     text11->setText("/tmp/data.eep");
 
@@ -131,9 +124,9 @@ TEST(QtNameFilters, PatternsJoinTheCaptionAndEmptyGivesNone) {
 
 TEST_F(Commands, BrowseButtonsShareOneDialog) {
     folder.write("app.hex", ":00000001FF\r\n");
-    auto* text11 = Find<QLineEdit>(&form, "Text11");
+    auto* text11 = at<QLineEdit>("Text11");
     DialogSeen seen = choose("Command1", folder.file("app.hex"));
-    EXPECT_EQ(Find<QLineEdit>(&form, "Text1")->text(), folder.file("app.hex"));
+    EXPECT_EQ(at<QLineEdit>("Text1")->text(), folder.file("app.hex"));
     EXPECT_EQ(seen.title, "Select File to Download");
     EXPECT_EQ(seen.filters, QStringList({"Hex Files (*.hex)", "Binary Files (*.bin)"}));
     EXPECT_EQ(seen.mode, QFileDialog::AcceptOpen);
@@ -155,8 +148,8 @@ TEST_F(Commands, BrowseButtonsShareOneDialog) {
 }
 
 TEST_F(Commands, FileMenuSavesAndLoadsSettingsFiles) {
-    auto* text1 = Find<QLineEdit>(&form, "Text1");
-    auto* baud = Find<QComboBox>(&form, "Combo2");
+    auto* text1 = at<QLineEdit>("Text1");
+    auto* baud = at<QComboBox>("Combo2");
     text1->setText("/tmp/saved, with comma.hex");
     baud->setCurrentIndex(9);
 

@@ -1,18 +1,6 @@
 // Whole runs through the window against the simulated board on a pseudo-terminal.
 #include "tests/gui/GuiSupport.h"
 
-#include <gtest/gtest.h>
-
-#include <QAction>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QSignalSpy>
-#include <QTest>
-
 #include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,18 +1,10 @@
 #include "tests/gui/GuiSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <QAbstractButton>
-#include <QAction>
-#include <QApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
-#include <QLabel>
 #include <QMenu>
-#include <QPushButton>
-#include <QTest>
 
 #include <QPointer>
 
@@ -35,17 +27,14 @@ public:
         static int argc = 1;
         static char name[] = "tavo_gui_tests";
         static char* argv[] = {name, nullptr};
-        app_ = new QApplication(argc, argv);
+        app_ = std::make_unique<QApplication>(argc, argv);
         // The tests end windows themselves; the last one closing must not end anything.
         QApplication::setQuitOnLastWindowClosed(false);
     }
-    void TearDown() override {
-        delete app_;
-        app_ = nullptr;
-    }
+    void TearDown() override { app_.reset(); }
 
 private:
-    QApplication* app_ = nullptr;
+    std::unique_ptr<QApplication> app_;
 };
 
 [[maybe_unused]] auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
@@ -74,9 +63,10 @@ SeenBox Describe(QMessageBox* box) {
             box->standardButtons(), box->standardButton(box->defaultButton())};
 }
 
-ModalDriver ModalDriver::answeringBoxes(std::vector<SeenBox>& seen,
-                                        QMessageBox::StandardButton answer) {
-    return ModalDriver([&seen, answer](QWidget* modal) {
+std::vector<SeenBox> BoxesDuring(const std::function<void()>& action,
+                                 QMessageBox::StandardButton answer) {
+    std::vector<SeenBox> seen;
+    ModalDriver driver([&seen, answer](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
         if (box == nullptr)
             return;
@@ -89,12 +79,6 @@ ModalDriver ModalDriver::answeringBoxes(std::vector<SeenBox>& seen,
         else
             box->reject();
     });
-}
-
-std::vector<SeenBox> BoxesDuring(const std::function<void()>& action,
-                                 QMessageBox::StandardButton answer) {
-    std::vector<SeenBox> seen;
-    auto driver = ModalDriver::answeringBoxes(seen, answer);
     action();
     return seen;
 }
@@ -122,10 +106,6 @@ void ExpectCaptions(QObject* root, std::initializer_list<const char*> entries) {
                   QString::fromUtf8(line.mid(split + 1)))
             << entry;
     }
-}
-
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
-    return QTest::qWaitFor(condition, timeoutMs);
 }
 
 ProgramFolder::ProgramFolder() {

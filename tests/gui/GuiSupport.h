@@ -4,10 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
 #include <QString>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 #include <functional>
@@ -43,19 +53,14 @@ public:
     explicit ModalDriver(Handler handler);
     ~ModalDriver();
 
-    // Message boxes are recorded and answered with `answer` (OK boxes are dismissed with OK).
-    static ModalDriver answeringBoxes(std::vector<SeenBox>& seen,
-                                      QMessageBox::StandardButton answer = QMessageBox::Yes);
-
-    ModalDriver(ModalDriver&&) = default;
-
 private:
     std::unique_ptr<QTimer> timer_;
 };
 
 SeenBox Describe(QMessageBox* box);
 
-// Runs `action` and returns the message boxes it raised, each answered with `answer`.
+// Runs `action` and returns the message boxes it raised, each answered with `answer` (boxes
+// without that button with OK).
 std::vector<SeenBox> BoxesDuring(const std::function<void()>& action,
                                  QMessageBox::StandardButton answer = QMessageBox::Yes);
 
@@ -63,9 +68,6 @@ std::vector<SeenBox> BoxesDuring(const std::function<void()>& action,
 QString Caption(QObject* root, const char* name);
 // Each entry "Name=caption": the named control shows exactly that caption (or text).
 void ExpectCaptions(QObject* root, std::initializer_list<const char*> entries);
-
-// Runs the event loop until the condition holds or the time is up.
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000);
 
 // A program folder of its own for each test: dazez.txt and ports.txt go here.
 class ProgramFolder {
@@ -96,6 +98,20 @@ public:
 private:
     QProcess process_;
     QString slave_;
+};
+
+// A main window with a program folder of its own.
+class WindowTest : public ::testing::Test {
+protected:
+    template <class T = QWidget> T* at(const char* name) { return Find<T>(&form, name); }
+    void showExposed() {
+        form.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+        QApplication::setActiveWindow(&form);
+    }
+
+    ProgramFolder folder;
+    ui::Form1 form{folder.path()};
 };
 
 // An Intel HEX image of `lines` data records and the end record.

@@ -2,33 +2,15 @@
 #include "tests/gui/GuiSupport.h"
 
 #include "app/AppInfo.h"
-#include "ui/Form1.h"
 
-#include <gtest/gtest.h>
-
-#include <QAction>
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
 #include <QMenu>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTest>
-#include <QTimer>
 
 using namespace tavo;
 using namespace tavo::gui_test;
 
 namespace {
 
-class MainWindow : public ::testing::Test {
-protected:
-    ProgramFolder folder;
-    ui::Form1 form{folder.path()};
-};
+using MainWindow = WindowTest;
 
 QStringList Items(QComboBox* combo) {
     QStringList items;
@@ -48,26 +30,25 @@ TEST_F(MainWindow, CaptionsMenusAndItems) {
                     "Command2=Start Programming", "Command4=Cancel", "Command5=Info",
                     "Command3=E&xit", "Label3=Status:", "Label2=Idle", "Label14=", "FileMenu=&File",
                     "InfoMenu=&Info", "OpenMenu=&Open", "SaveMenu=&Save", "ExitMenu=E&xit"});
-    EXPECT_EQ(Find<QWidget>(&form, "Command2")->toolTip(),
+    EXPECT_EQ(at("Command2")->toolTip(),
               "Send the Jump to Bootloader Command to the target and wait for Bootloader Active "
               "Character before continuing.");
-    EXPECT_EQ(
-        Items(Find<QComboBox>(&form, "Combo1")),
-        QStringList({"Com 1", "Com 2", "Com 3", "Com 4", "Com 5", "Com 6", "Com 7", "Com 8"}));
-    EXPECT_EQ(Items(Find<QComboBox>(&form, "Combo2")),
+    EXPECT_EQ(Items(at<QComboBox>("Combo1")), QStringList({"Com 1", "Com 2", "Com 3", "Com 4",
+                                                           "Com 5", "Com 6", "Com 7", "Com 8"}));
+    EXPECT_EQ(Items(at<QComboBox>("Combo2")),
               QStringList({"1200", "2400", "4800", "9600", "14400", "19200", "38400", "56000",
                            "57600", "115200"}));
     for (const char* combo : {"Combo1", "Combo2"})
-        EXPECT_FALSE(Find<QComboBox>(&form, combo)->isEditable()) << combo;
-    auto* bar = Find<QProgressBar>(&form, "ProgressBar1");
+        EXPECT_FALSE(at<QComboBox>(combo)->isEditable()) << combo;
+    auto* bar = at<QProgressBar>("ProgressBar1");
     EXPECT_EQ(QList<int>({bar->minimum(), bar->maximum(), bar->value()}), QList<int>({0, 100, 0}));
 
-    EXPECT_EQ(Find<QMenu>(&form, "FileMenu")->actions(),
-              QList<QAction*>({Find<QAction>(&form, "OpenMenu"), Find<QAction>(&form, "SaveMenu"),
-                               Find<QAction>(&form, "ExitMenu")}));
-    EXPECT_EQ(Find<QAction>(&form, "OpenMenu")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
-    EXPECT_EQ(Find<QAction>(&form, "SaveMenu")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_S));
-    EXPECT_TRUE(Find<QAction>(&form, "ExitMenu")->shortcut().isEmpty());
+    EXPECT_EQ(at<QMenu>("FileMenu")->actions(),
+              QList<QAction*>(
+                  {at<QAction>("OpenMenu"), at<QAction>("SaveMenu"), at<QAction>("ExitMenu")}));
+    EXPECT_EQ(at<QAction>("OpenMenu")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
+    EXPECT_EQ(at<QAction>("SaveMenu")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_S));
+    EXPECT_TRUE(at<QAction>("ExitMenu")->shortcut().isEmpty());
 }
 
 TEST_F(MainWindow, ProtocolStringsLiveInTwoHiddenFrames) {
@@ -89,7 +70,7 @@ TEST_F(MainWindow, ProtocolStringsLiveInTwoHiddenFrames) {
     int lastTop[2] = {-1, -1};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.box);
-        auto* frame = Find<QGroupBox>(&form, row.frame);
+        auto* frame = at(row.frame);
         auto* label = frame->findChild<QLabel*>(row.label);
         auto* box = frame->findChild<QLineEdit*>(row.box);
         ASSERT_NE(label, nullptr);
@@ -106,16 +87,14 @@ TEST_F(MainWindow, ProtocolStringsLiveInTwoHiddenFrames) {
 }
 
 TEST_F(MainWindow, VisibilityFocusAndTabOrderAtCreation) {
-    form.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    QApplication::setActiveWindow(&form);
+    showExposed();
     for (const char* hidden : {"Command4", "Label14", "Label16", "Frame2", "Frame3"})
-        EXPECT_FALSE(Find<QWidget>(&form, hidden)->isVisible()) << hidden;
+        EXPECT_FALSE(at(hidden)->isVisible()) << hidden;
     for (const char* shown :
          {"Frame1", "Label4", "Combo1", "Label5", "Combo2", "Frame4", "FlashCheck", "Text1",
           "Command1", "EepromCheck", "Text11", "Command7", "Command2", "Frame5", "Label3", "Label2",
           "ProgressBar1", "Command5", "Command3"}) {
-        auto* w = Find<QWidget>(&form, shown);
+        auto* w = at(shown);
         EXPECT_TRUE(w->isVisible() && w->isEnabled()) << shown;
     }
     // The start button has the focus when the window opens; Tab skips the hidden controls.
@@ -130,23 +109,20 @@ TEST_F(MainWindow, VisibilityFocusAndTabOrderAtCreation) {
 }
 
 TEST_F(MainWindow, ArrangementFollowsTheDesignAndSurvivesResizing) {
-    form.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    showExposed();
     auto* client = form.centralWidget();
     EXPECT_EQ(client->size(), QSize(721, 366));
     // Twips / 15.
-    EXPECT_EQ(Find<QWidget>(&form, "Frame1")->geometry(), QRect(24, 16, 129, 177));
-    EXPECT_EQ(Find<QWidget>(&form, "Frame4")->geometry(), QRect(160, 16, 529, 137));
-    EXPECT_EQ(Find<QWidget>(&form, "Frame5")->geometry(), QRect(160, 160, 529, 33));
-    EXPECT_EQ(Find<QWidget>(&form, "ProgressBar1")->geometry(), QRect(160, 208, 529, 25));
-    EXPECT_EQ(Find<QWidget>(&form, "Text1")->width(), 321);
-    EXPECT_EQ(Find<QWidget>(&form, "Command2")->size(), QSize(193, 33));
-    EXPECT_EQ(Find<QWidget>(&form, "Command4")->width(), 121);
-    EXPECT_TRUE(Find<QWidget>(&form, "Command2")
-                    ->geometry()
-                    .contains(Find<QWidget>(&form, "Command4")->geometry()));
+    EXPECT_EQ(at("Frame1")->geometry(), QRect(24, 16, 129, 177));
+    EXPECT_EQ(at("Frame4")->geometry(), QRect(160, 16, 529, 137));
+    EXPECT_EQ(at("Frame5")->geometry(), QRect(160, 160, 529, 33));
+    EXPECT_EQ(at("ProgressBar1")->geometry(), QRect(160, 208, 529, 25));
+    EXPECT_EQ(at("Text1")->width(), 321);
+    EXPECT_EQ(at("Command2")->size(), QSize(193, 33));
+    EXPECT_EQ(at("Command4")->width(), 121);
+    EXPECT_TRUE(at("Command2")->geometry().contains(at("Command4")->geometry()));
     for (const char* name : {"Frame2", "Frame3"})
-        EXPECT_EQ(Find<QWidget>(&form, name)->geometry().top(), 0);
+        EXPECT_EQ(at(name)->geometry().top(), 0);
 
     QMap<QString, QRect> before;
     for (QWidget* w : client->findChildren<QWidget*>())
@@ -160,8 +136,8 @@ TEST_F(MainWindow, ArrangementFollowsTheDesignAndSurvivesResizing) {
 }
 
 TEST_F(MainWindow, TimersAndTheirTicks) {
-    auto* timer1 = Find<QTimer>(&form, "Timer1");
-    auto* timer3 = Find<QTimer>(&form, "Timer3");
+    auto* timer1 = at<QTimer>("Timer1");
+    auto* timer3 = at<QTimer>("Timer3");
     EXPECT_EQ(timer1->interval(), 60);
     EXPECT_TRUE(timer1->isActive());
     EXPECT_EQ(timer3->interval(), 1000);
@@ -169,7 +145,7 @@ TEST_F(MainWindow, TimersAndTheirTicks) {
 
     // Timer1 counts TickCount up to 5 and rests there.
     form.state().TickCount = 0;
-    EXPECT_TRUE(WaitFor([&] { return form.state().TickCount.value() == 5; }, 2000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form.state().TickCount.value() == 5; }, 2000));
     QTest::qWait(150);
     EXPECT_EQ(form.state().TickCount.value(), 5);
 
@@ -177,7 +153,7 @@ TEST_F(MainWindow, TimersAndTheirTicks) {
     form.state().LinesRemaining = 42;
     form.host().setLinesTimerEnabled(true);
     EXPECT_TRUE(timer3->isActive());
-    EXPECT_TRUE(WaitFor([&] { return Find<QLabel>(&form, "Label14")->text() == "42"; }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return at<QLabel>("Label14")->text() == "42"; }, 3000));
     form.host().setLinesTimerEnabled(false);
     EXPECT_FALSE(timer3->isActive());
 }

@@ -1,16 +1,7 @@
 // The settings file at start-up and at exit.
 #include "tests/gui/GuiSupport.h"
 
-#include <gtest/gtest.h>
-
-#include <QAction>
-#include <QCheckBox>
-#include <QComboBox>
 #include <QDir>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QSignalSpy>
-#include <QTest>
 
 using namespace tavo;
 using namespace tavo::gui_test;

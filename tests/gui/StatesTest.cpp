@@ -4,30 +4,17 @@
 #include "app/AppInfo.h"
 #include "ui/FormHost.h"
 
-#include <gtest/gtest.h>
-
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
 #include <QElapsedTimer>
-#include <QLabel>
-#include <QLineEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTest>
 
 using namespace tavo;
 using namespace tavo::gui_test;
 
 namespace {
 
-class States : public ::testing::Test {
+class States : public WindowTest {
 protected:
-    ProgramFolder folder;
-    ui::Form1 form{folder.path()};
-
-    bool enabled(const char* name) { return Find<QWidget>(&form, name)->isEnabled(); }
-    bool shown(const char* name) { return !Find<QWidget>(&form, name)->isHidden(); }
+    bool enabled(const char* name) { return at(name)->isEnabled(); }
+    bool shown(const char* name) { return !at(name)->isHidden(); }
 };
 
 TEST_F(States, BusyLocksAllButCancelAndMenusAndIdleUndoesIt) {
@@ -41,7 +28,7 @@ TEST_F(States, BusyLocksAllButCancelAndMenusAndIdleUndoesIt) {
         EXPECT_EQ(shown("Command4"), locked);
         EXPECT_EQ(shown("Command2"), !locked);
     };
-    auto* text1 = Find<QLineEdit>(&form, "Text1");
+    auto* text1 = at<QLineEdit>("Text1");
     text1->setText("/tmp/app.hex");
     form.state().CancelRequested = true;
     form.host().setBusyState();
@@ -50,7 +37,7 @@ TEST_F(States, BusyLocksAllButCancelAndMenusAndIdleUndoesIt) {
     EXPECT_EQ(Caption(&form, "Label2"), "");
     EXPECT_FALSE(form.state().CancelRequested);
     for (const char* menu : {"OpenMenu", "SaveMenu", "ExitMenu", "InfoMenu"})
-        EXPECT_TRUE(Find<QAction>(&form, menu)->isEnabled()) << menu;
+        EXPECT_TRUE(at<QAction>(menu)->isEnabled()) << menu;
 
     // Idle brings back the creation state but keeps the values, the version and the progress.
     form.host().setVersionLabel("BootLoader Version: 1.3");
@@ -64,14 +51,14 @@ TEST_F(States, BusyLocksAllButCancelAndMenusAndIdleUndoesIt) {
     EXPECT_FALSE(shown("Label14"));
     EXPECT_TRUE(shown("Label16"));
     ExpectCaptions(&form, {"Label14=", "Label2=Idle", "Label16=BootLoader Version: 1.3"});
-    EXPECT_EQ(Find<QProgressBar>(&form, "ProgressBar1")->value(), 4);
+    EXPECT_EQ(at<QProgressBar>("ProgressBar1")->value(), 4);
     EXPECT_EQ(text1->text(), "/tmp/app.hex");
 }
 
 TEST_F(States, CancelSetsTheFlagOnceAndDisablesItself) {
     form.show();
     form.host().setBusyState();
-    auto* cancel = Find<QPushButton>(&form, "Command4");
+    auto* cancel = at<QPushButton>("Command4");
     QTest::mouseClick(cancel, Qt::LeftButton);
     EXPECT_TRUE(form.state().CancelRequested);
     EXPECT_FALSE(cancel->isEnabled());
@@ -86,8 +73,8 @@ TEST_F(States, CancelSetsTheFlagOnceAndDisablesItself) {
 }
 
 TEST_F(States, ALongStatusStopsShortOfTheVersion) {
-    auto* status = Find<QLabel>(&form, "Label2");
-    auto* version = Find<QLabel>(&form, "Label16");
+    auto* status = at<QLabel>("Label2");
+    auto* version = at<QLabel>("Label16");
     const std::string longStatus =
         "Opening the file /home/technician/projects/board-rev-c/firmware/build/release/app.hex.";
     form.host().setVersionLabel("BootLoader Version: 1.3");
@@ -104,7 +91,7 @@ TEST_F(States, ALongStatusStopsShortOfTheVersion) {
 }
 
 TEST_F(States, EmptyProgressRangeShowsAnEmptyBarNotABusyOne) {
-    auto* bar = Find<QProgressBar>(&form, "ProgressBar1");
+    auto* bar = at<QProgressBar>("ProgressBar1");
     form.host().setProgressMax(-1); // a file of no line
     form.host().setProgressMin(0);
     form.host().setProgressValue(0);
@@ -165,14 +152,13 @@ TEST(MessageDetail, DialoutHintOnlyForRefusedAccess) {
 }
 
 TEST_F(States, EntryChecksReportTheMissingPathAndFocusBrowse) {
-    form.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    auto* flash = Find<QCheckBox>(&form, "FlashCheck");
-    auto* eeprom = Find<QCheckBox>(&form, "EepromCheck");
-    auto* text1 = Find<QLineEdit>(&form, "Text1");
-    auto* text11 = Find<QLineEdit>(&form, "Text11");
-    auto* start = Find<QPushButton>(&form, "Command2");
-    auto* browse = Find<QPushButton>(&form, "Command1");
+    showExposed();
+    auto* flash = at<QCheckBox>("FlashCheck");
+    auto* eeprom = at<QCheckBox>("EepromCheck");
+    auto* text1 = at<QLineEdit>("Text1");
+    auto* text11 = at<QLineEdit>("Text11");
+    auto* start = at<QPushButton>("Command2");
+    auto* browse = at<QPushButton>("Command1");
 
     struct Case {
         bool flash, eeprom;
@@ -200,7 +186,7 @@ TEST_F(States, EntryChecksReportTheMissingPathAndFocusBrowse) {
         EXPECT_EQ(seen[0].text, c.message);
         EXPECT_EQ(seen[0].icon, QMessageBox::NoIcon);
         EXPECT_EQ(seen[0].title, form.windowTitle());
-        EXPECT_TRUE(WaitFor([&] { return form.focusWidget() == browse; }, 1000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return form.focusWidget() == browse; }, 1000));
         // Refused before the busy state: the window never left idle and the port stayed shut.
         EXPECT_TRUE(start->isVisible());
         EXPECT_FALSE(form.portOpen());

@@ -201,12 +201,13 @@ TEST_F(DownloadOverPtyTest, OldBootloaderRefusesEepromAndNothingIsSent) {
     EXPECT_EQ(boardOutput("received").find(':'), std::string::npos);
 }
 
-// Every entry's settings reaching the line is a matter of the port itself; here one
-// non-standard rate shows the list entry travels through the run to the board's line.
-TEST_F(DownloadOverPtyTest, PortRunsAtTheEntrysRateWithXonXoff) {
+class BaudEntryTest : public DownloadOverPtyTest, public ::testing::WithParamInterface<int> {};
+
+// Each entry of the baud list travels through the run to the board's line, with XON/XOFF.
+TEST_P(BaudEntryTest, PortRunsAtTheEntrysRateWithXonXoff) {
     // A handshake-only run (no image chosen) is enough to set the line up.
     startBoard();
-    auto result = download(false, false, 7);
+    auto result = download(false, false, GetParam());
     ASSERT_EQ(result.end, RunEnd::NoFileChosen) << result.reason;
     EXPECT_EQ(messages(), std::vector<std::string>{"message: Check box to download code."});
 
@@ -215,15 +216,24 @@ TEST_F(DownloadOverPtyTest, PortRunsAtTheEntrysRateWithXonXoff) {
     for (std::string text; std::getline(in, text);)
         if (auto eq = text.find('='); eq != std::string::npos)
             line[text.substr(0, eq)] = text.substr(eq + 1);
-    for (const auto& [key, value] : std::map<std::string, std::string>{{"baud", "56000"},
-                                                                       {"data", "8"},
-                                                                       {"parity", "n"},
-                                                                       {"stop", "1"},
-                                                                       {"ixon", "1"},
-                                                                       {"ixoff", "1"},
-                                                                       {"crtscts", "0"}})
+    auto rate = engine::BaudFromLineSettings(*engine::LineSettingsForBaudIndex(GetParam()));
+    for (const auto& [key, value] :
+         std::map<std::string, std::string>{{"baud", std::to_string(*rate)},
+                                            {"data", "8"},
+                                            {"parity", "n"},
+                                            {"stop", "1"},
+                                            {"ixon", "1"},
+                                            {"ixoff", "1"},
+                                            {"crtscts", "0"}})
         EXPECT_EQ(line[key], value) << key;
 }
+
+// All ten entries, 14400 and 56000 among them.
+INSTANTIATE_TEST_SUITE_P(AllTen, BaudEntryTest, ::testing::Range(0, 10),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return "Baud" + std::to_string(*engine::BaudFromLineSettings(
+                                                 *engine::LineSettingsForBaudIndex(info.param)));
+                         });
 
 TEST_F(DownloadOverPtyTest, PortHeldByAnotherProgramIsAPortError) {
     startBoard();

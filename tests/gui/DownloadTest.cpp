@@ -10,17 +10,15 @@ using namespace tavo::gui_test;
 
 namespace {
 
-// A window whose "Com 1" is the given device, set up to send one application image fast.
+// A window whose "Com 1" is the given device, set up to send one application image fast (the
+// port and the image choice are the defaults of a fresh program folder).
 class DownloadWindow {
 public:
     DownloadWindow(const QString& device, int hexLines) {
         folder.write("ports.txt", "1=" + device.toUtf8() + "\n");
         folder.write("app.hex", HexImage(hexLines));
         form = std::make_unique<ui::Form1>(folder.path());
-        Find<QComboBox>(form.get(), "Combo1")->setCurrentIndex(0);
         Find<QComboBox>(form.get(), "Combo2")->setCurrentIndex(9); // 115200
-        Find<QCheckBox>(form.get(), "FlashCheck")->setChecked(true);
-        Find<QCheckBox>(form.get(), "EepromCheck")->setChecked(false);
         Find<QLineEdit>(form.get(), "Text1")->setText(folder.file("app.hex"));
         form->show();
     }

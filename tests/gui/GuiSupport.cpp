@@ -146,10 +146,6 @@ Bootsim::Bootsim(const QStringList& arguments) {
                       << process_.readAllStandardError().toStdString();
 }
 
-QByteArray Bootsim::output() {
-    return process_.readAllStandardOutput();
-}
-
 // Qt's serial port leaves a lock file per device; a test that dies with the port open would
 // leave a stale one for a pseudo-terminal number the system hands out again.
 static void RemoveLockFiles(const QString& device) {

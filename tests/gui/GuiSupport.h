@@ -91,7 +91,6 @@ public:
     bool started() const { return !slave_.isEmpty(); }
     // The pseudo-terminal the window should open.
     const QString& slave() const { return slave_; }
-    QByteArray output();
     // Ends the board; it writes its output files (--flash-out and the like) on the way.
     void stop();
 

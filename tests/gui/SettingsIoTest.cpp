@@ -44,8 +44,6 @@ TEST(SettingsAtStart, GreyedAndUnselectedValuesSurviveARoundTrip) {
     QByteArray file = kDefaultsFile;
     file.replace(0, 6, "0\r\n-1\r\n");     // no baud entry selected
     file.replace(file.size() - 3, 1, "2"); // Application Code greyed
-    ASSERT_TRUE(file.startsWith("0\r\n-1\r\n\"\"\r\n"));
-    ASSERT_TRUE(file.endsWith("0\r\n2\r\n"));
     folder.write("dazez.txt", file);
     {
         ui::Form1 form(folder.path());

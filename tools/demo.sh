@@ -135,7 +135,7 @@ show_window() {
         return 0
     fi
     start_board
-    step "Showing the window: it flashes the board at once; press OK, then E&xit"
+    step "Showing the window: it flashes the board at once; press OK, then Exit"
     local app="$work/app"
     mkdir -p "$app"
     cp "$bin/tavo-programmer" "$app/"

@@ -8,6 +8,7 @@
 //   (c) a board paced at 115200 baud: throughput against the wire's limit.
 // It prints figures and does not judge them; the targets are printed beside them.
 #include "engine/DownloadRun.h"
+#include "engine/ForwardingPort.h"
 #include "serial/DeviceSerialPort.h"
 #include "tools/bootsim/BootsimProcess.h"
 #include "tools/bootsim/IntelHex.h"
@@ -77,16 +78,10 @@ std::string MakeImage(int lines) {
 }
 
 // Notes the time and this thread's CPU time at every image line written.
-class TimingPort final : public engine::SerialPort {
+class TimingPort final : public engine::ForwardingPort {
 public:
-    explicit TimingPort(engine::SerialPort& inner) : inner_(inner) {}
+    using ForwardingPort::ForwardingPort;
 
-    bool isOpen() const override { return inner_.isOpen(); }
-    void setXonXoff() override { inner_.setXonXoff(); }
-    void setLineSettings(const std::string& s) override { inner_.setLineSettings(s); }
-    void setPortNumber(int n) override { inner_.setPortNumber(n); }
-    void open() override { inner_.open(); }
-    void close() override { inner_.close(); }
     void write(std::string_view data) override {
         if (!data.empty() && data.front() == ':') {
             auto now = Clock::now();
@@ -97,26 +92,20 @@ public:
             cpu.push_back(CpuSeconds(CLOCK_THREAD_CPUTIME_ID));
             bytes += data.size();
         }
-        inner_.write(data);
+        inner().write(data);
     }
-    int countWaiting() override { return inner_.countWaiting(); }
     std::string takeWaiting() override {
-        auto bytes = inner_.takeWaiting();
+        auto bytes = inner().takeWaiting();
         if (!bytes.empty())
             lastAnswer = Clock::now();
         return bytes;
     }
-    bool waitForInput(engine::Millis timeout) override { return inner_.waitForInput(timeout); }
-
     std::vector<Clock::time_point> wall;
     std::vector<double> cpu;
     std::size_t bytes = 0;
     // From taking a line's answer to writing the next line: the loader's own turnaround.
     std::vector<double> turnaroundUs;
     std::optional<Clock::time_point> lastAnswer;
-
-private:
-    engine::SerialPort& inner_;
 };
 
 // Keeps the moments the transfer of the (only) file started and ended, and the final message.

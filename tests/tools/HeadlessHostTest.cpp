@@ -2,6 +2,7 @@
 // waits (blocking, never spinning), Ctrl+C and the --on-error answers.
 #include "tools/flash/HeadlessHost.h"
 #include "engine/DownloadRun.h"
+#include "engine/ForwardingPort.h"
 #include "engine/RunError.h"
 #include "tests/support/FakeBootloader.h"
 #include "tests/support/FakeClock.h"
@@ -24,17 +25,11 @@ using flash::OnError;
 
 // Stands between the host and the fake port and stops a run that keeps asking the port without
 // time passing (a spinning wait), which on a fake clock would never end.
-class WatchingPort final : public engine::SerialPort {
+class WatchingPort final : public engine::ForwardingPort {
 public:
-    WatchingPort(FakePort& inner, FakeClock& clock) : inner_(inner), clock_(clock) {}
+    WatchingPort(FakePort& inner, FakeClock& clock)
+        : ForwardingPort(inner), inner_(inner), clock_(clock) {}
 
-    bool isOpen() const override { return inner_.isOpen(); }
-    void setXonXoff() override { inner_.setXonXoff(); }
-    void setLineSettings(const std::string& s) override { inner_.setLineSettings(s); }
-    void setPortNumber(int n) override { inner_.setPortNumber(n); }
-    void open() override { inner_.open(); }
-    void close() override { inner_.close(); }
-    void write(std::string_view data) override { inner_.write(data); }
     int countWaiting() override { return poll(), inner_.countWaiting(); }
     std::string takeWaiting() override { return poll(), inner_.takeWaiting(); }
     bool waitForInput(Millis timeout) override {

@@ -7,13 +7,13 @@
 //   (b) a board that takes 20 ms per answer: the loader's CPU use while it waits;
 //   (c) a board paced at 115200 baud: throughput against the wire's limit.
 // It prints figures and does not judge them; the targets are printed beside them.
+#include "cli/HeadlessHost.h"
+#include "cli/RunDisplay.h"
 #include "engine/DownloadRun.h"
 #include "engine/ForwardingPort.h"
 #include "serial/DeviceSerialPort.h"
 #include "tools/bootsim/BootsimProcess.h"
 #include "tools/bootsim/IntelHex.h"
-#include "tools/flash/HeadlessHost.h"
-#include "tools/flash/RunDisplay.h"
 
 #include <QCoreApplication>
 

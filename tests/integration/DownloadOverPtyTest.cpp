@@ -1,13 +1,13 @@
 // Whole download runs over a pseudo-terminal: the engine, the real serial port and the headless
 // host on this side, tavo-bootsim on the other, and the board's memory compared with the image.
+#include "cli/HeadlessHost.h"
 #include "engine/DownloadRun.h"
 #include "engine/SerialLink.h"
 #include "serial/DeviceSerialPort.h"
+#include "tests/cli/RecordingDisplay.h"
 #include "tests/support/TempImages.h"
-#include "tests/tools/RecordingDisplay.h"
 #include "tools/bootsim/BootsimProcess.h"
 #include "tools/bootsim/IntelHex.h"
-#include "tools/flash/HeadlessHost.h"
 
 #include <QCoreApplication>
 

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "cli/Options.h"
+#include "cli/RunDisplay.h"
 #include "engine/Clock.h"
 #include "engine/RunHost.h"
 #include "engine/RunState.h"
 #include "engine/SerialPort.h"
 #include "settings/Settings.h"
-#include "tools/flash/Options.h"
-#include "tools/flash/RunDisplay.h"
 
 #include <atomic>
 #include <functional>

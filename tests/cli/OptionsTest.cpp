@@ -1,7 +1,7 @@
 // The command line of tavo-flash: what it accepts, what it refuses, and how it overrides the
 // settings file.
-#include "tools/flash/Options.h"
-#include "tools/flash/ExitCode.h"
+#include "cli/Options.h"
+#include "cli/ExitCode.h"
 
 #include <gtest/gtest.h>
 

@@ -1,18 +1,18 @@
-#include "tools/flash/FlashCommand.h"
+#include "cli/FlashCommand.h"
 
 #include "AppInfo.h"
+#include "cli/ConsoleDisplay.h"
+#include "cli/ExitCode.h"
+#include "cli/HeadlessHost.h"
+#include "cli/Interrupt.h"
+#include "cli/Options.h"
+#include "cli/TracePort.h"
 #include "engine/DownloadRun.h"
 #include "engine/SerialLink.h"
 #include "serial/DeviceSerialPort.h"
 #include "serial/PortMap.h"
 #include "settings/SettingsFile.h"
 #include "settings/Utf8Path.h"
-#include "tools/flash/ConsoleDisplay.h"
-#include "tools/flash/ExitCode.h"
-#include "tools/flash/HeadlessHost.h"
-#include "tools/flash/Interrupt.h"
-#include "tools/flash/Options.h"
-#include "tools/flash/TracePort.h"
 
 #include <chrono>
 #include <fstream>

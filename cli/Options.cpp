@@ -1,7 +1,7 @@
-#include "tools/flash/Options.h"
+#include "cli/Options.h"
 
+#include "cli/ExitCode.h"
 #include "engine/SerialLink.h"
-#include "tools/flash/ExitCode.h"
 
 #include <charconv>
 #include <sstream>

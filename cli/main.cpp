@@ -1,5 +1,5 @@
-#include "tools/flash/ExitCode.h"
-#include "tools/flash/FlashCommand.h"
+#include "cli/ExitCode.h"
+#include "cli/FlashCommand.h"
 
 #include "AppInfo.h"
 

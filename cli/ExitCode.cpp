@@ -1,4 +1,4 @@
-#include "tools/flash/ExitCode.h"
+#include "cli/ExitCode.h"
 
 namespace tavo::flash {
 

@@ -1,6 +1,6 @@
 // What tavo-flash prints: which stream gets what, how much a log gets, the progress figures and
 // the answers typed at a question.
-#include "tools/flash/ConsoleDisplay.h"
+#include "cli/ConsoleDisplay.h"
 #include "tests/support/FakeClock.h"
 
 #include <gtest/gtest.h>

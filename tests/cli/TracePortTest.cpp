@@ -1,4 +1,4 @@
-#include "tools/flash/TracePort.h"
+#include "cli/TracePort.h"
 #include "engine/RunError.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakePort.h"

@@ -1,12 +1,12 @@
 // tavo-flash as a process: what it prints and the exit code it returns for each way a download
 // can end, against tavo-bootsim on a pseudo-terminal; and Ctrl+C.
+#include "cli/ExitCode.h"
+#include "cli/FlashCommand.h"
 #include "serial/DeviceSerialPort.h"
 #include "settings/SettingsFile.h"
 #include "tests/support/TempImages.h"
 #include "tools/bootsim/BootsimProcess.h"
 #include "tools/bootsim/IntelHex.h"
-#include "tools/flash/ExitCode.h"
-#include "tools/flash/FlashCommand.h"
 
 #include <QCoreApplication>
 #include <QProcess>

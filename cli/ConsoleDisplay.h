@@ -1,8 +1,8 @@
 #pragma once
 
+#include "cli/Options.h"
+#include "cli/RunDisplay.h"
 #include "engine/Clock.h"
-#include "tools/flash/Options.h"
-#include "tools/flash/RunDisplay.h"
 
 #include <functional>
 #include <iosfwd>

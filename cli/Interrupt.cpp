@@ -1,6 +1,6 @@
-#include "tools/flash/Interrupt.h"
+#include "cli/Interrupt.h"
 
-#include "tools/flash/ExitCode.h"
+#include "cli/ExitCode.h"
 
 #include <cerrno>
 #include <csignal>

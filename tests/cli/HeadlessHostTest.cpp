@@ -1,15 +1,15 @@
 // The headless host driving the real engine over a fake port on a fake clock: its timers, its
 // waits (blocking, never spinning), Ctrl+C and the --on-error answers.
-#include "tools/flash/HeadlessHost.h"
+#include "cli/HeadlessHost.h"
+#include "cli/ExitCode.h"
 #include "engine/DownloadRun.h"
 #include "engine/ForwardingPort.h"
 #include "engine/RunError.h"
+#include "tests/cli/RecordingDisplay.h"
 #include "tests/support/FakeBootloader.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakePort.h"
 #include "tests/support/TempImages.h"
-#include "tests/tools/RecordingDisplay.h"
-#include "tools/flash/ExitCode.h"
 
 #include <gtest/gtest.h>
 

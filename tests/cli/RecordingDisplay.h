@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/flash/RunDisplay.h"
+#include "cli/RunDisplay.h"
 
 #include <algorithm>
 #include <deque>

@@ -1,4 +1,4 @@
-#include "tools/flash/ConsoleDisplay.h"
+#include "cli/ConsoleDisplay.h"
 
 #include <algorithm>
 #include <cctype>

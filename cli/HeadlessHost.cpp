@@ -1,4 +1,4 @@
-#include "tools/flash/HeadlessHost.h"
+#include "cli/HeadlessHost.h"
 
 #include <poll.h>
 

@@ -7,6 +7,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/install-deps.sh"
 build=${BUILD_DIR:-$root/build}
+# A compiler cache, where there is one, makes rebuilds of unchanged sources free.
+command -v ccache >/dev/null && CMAKE_ARGS="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache ${CMAKE_ARGS:-}"
 # shellcheck disable=SC2086
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" ${CMAKE_ARGS:-} >/dev/null
 cmake --build "$build" -j"$(nproc)"

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -14,12 +16,14 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -58,6 +62,27 @@ std::optional<std::pair<uid_t, gid_t>> OrdinaryUser() {
     if (nobody == nullptr)
         return std::nullopt;
     return std::pair{nobody->pw_uid, nobody->pw_gid};
+}
+
+// Starts the helper that saves `file` in a loop; returns once it is saving.
+pid_t StartSaver(const std::string& file, const std::string& applicationPath) {
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) // the child keeps only its standard output
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ready[1], STDOUT_FILENO);
+    const char* argv[] = {TAVO_SAVE_LOOP_EXE, file.c_str(), applicationPath.c_str(), nullptr};
+    pid_t pid = -1;
+    const bool started =
+        posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    close(ready[1]);
+    char line[8];
+    if (started)
+        (void)!read(ready[0], line, sizeof line); // until it says "saving" (or ends)
+    close(ready[0]);
+    return started ? pid : -1;
 }
 
 class SettingsFileOnDisk : public ::testing::Test {
@@ -151,47 +176,37 @@ TEST_F(SettingsFileOnDisk, SaveReplacesTheOldFileAndLeavesNoTemporaryFile) {
     EXPECT_EQ(fs::status(PathFromUtf8(path)).permissions(), fs::perms(0640));
 }
 
-// The name the program uses stays what it was; the file behind it gets the new content, as
-// opening the name for writing would give it.
+// The name the program uses stays what it was and the file behind it gets the new content, as
+// opening the name for writing would give it. Without links, dazez.txt is a second name of
+// real.txt.
 TEST_F(SettingsFileOnDisk, SaveThroughALinkWritesTheFileBehindIt) {
     struct Case {
         const char* name;
-        std::function<void(const fs::path& dir)> make;
+        bool realExists;
+        std::vector<std::pair<std::string, std::string>> links; // name, where it points
     };
-    const std::vector<Case> cases = {
-        {"link to a file",
-         [](const fs::path& dir) {
-             Put(Utf8FromPath(dir / "real.txt"), "old");
-             fs::create_symlink("real.txt", dir / "dazez.txt");
-         }},
-        {"dangling link",
-         [](const fs::path& dir) { fs::create_symlink("real.txt", dir / "dazez.txt"); }},
-        {"chain of relative links",
-         [](const fs::path& dir) {
-             fs::create_directory(dir / "sub");
-             fs::create_symlink("sub/mid.txt", dir / "dazez.txt");
-             fs::create_symlink("../real.txt", dir / "sub" / "mid.txt");
-         }},
-        {"second name of the file",
-         [](const fs::path& dir) {
-             Put(Utf8FromPath(dir / "real.txt"), "old");
-             fs::create_hard_link(dir / "real.txt", dir / "dazez.txt");
-         }},
+    const Case cases[] = {
+        {"link to a file", true, {{"dazez.txt", "real.txt"}}},
+        {"dangling link", false, {{"dazez.txt", "real.txt"}}},
+        {"chain of relative links", false, {{"dazez.txt", "sub/mid"}, {"sub/mid", "../real.txt"}}},
+        {"second name of the file", true, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const fs::path dir = dir_ / c.name;
-        fs::create_directory(dir);
-        c.make(dir);
+        fs::create_directories(dir / "sub");
+        if (c.realExists)
+            Put(Utf8FromPath(dir / "real.txt"), "old");
+        for (const auto& [name, target] : c.links)
+            fs::create_symlink(target, dir / name);
+        if (c.links.empty())
+            fs::create_hard_link(dir / "real.txt", dir / "dazez.txt");
         const auto kind = fs::symlink_status(dir / "dazez.txt").type();
-        auto names = NamesIn(dir);
-        if (!fs::exists(dir / "real.txt"))
-            names.insert(std::upper_bound(names.begin(), names.end(), "real.txt"), "real.txt");
 
         ASSERT_TRUE(SaveSettings(Utf8FromPath(dir / "dazez.txt"), Changed()));
         EXPECT_EQ(fs::symlink_status(dir / "dazez.txt").type(), kind);
         EXPECT_EQ(Contents(Utf8FromPath(dir / "real.txt")), Bytes(Changed()));
-        EXPECT_EQ(NamesIn(dir), names);
+        EXPECT_EQ(NamesIn(dir), (std::vector<std::string>{"dazez.txt", "real.txt", "sub"}));
     }
 }
 
@@ -306,13 +321,12 @@ TEST_F(SettingsFileOnDisk, SaveRespectsWhoMayWriteTheFileAndItsFolder) {
 TEST_F(SettingsFileOnDisk, SaveRemovesOnlyAbandonedTemporaryFilesOfItsOwnFile) {
     const auto user = OrdinaryUser();
     const std::pair<std::string, bool> files[] = {
-        {".dazez.txt.tavo-k3x9q2.tmp", true},   {".dazez.txt.tavo-000000.tmp", true},
+        {".dazez.txt.tavo-k3x9q2.tmp", true},
         {".dazez.txt.tavo-held00.tmp", false}, // a save still at work holds it
         {".dazez.txt.tavo-other0.tmp", !user}, // another user's, when there is one
         {".ports.txt.tavo-k3x9q2.tmp", false}, // another file's
         {".dazez.txt.tavo-k3x9q.tmp", false},  // not one of the names a save gives
-        {".dazez.txt.tavo-K3X9Q2.tmp", false},  {"dazez.txt.tavo-k3x9q2.tmp", false},
-        {".dazez.txt.tavo-k3x9q2.tmp~", false},
+        {"dazez.txt.tavo-k3x9q2.tmp", false},
     };
     for (const auto& [name, removed] : files)
         Put(PathOf(name), "temporary");
@@ -347,6 +361,42 @@ TEST_F(SettingsFileOnDisk, OnlyASmallRegularFileIsRead) {
         EXPECT_EQ(InChild([&] { return LoadSettings(path) == expected; }), 0)
             << "-1: blocked or never ended";
     }
+}
+
+// A save killed at any moment leaves the old or the new file, and whatever it left goes with the
+// next save. TAVO_SAVE_KILLS sets the number of kills.
+TEST_F(SettingsFileOnDisk, KilledSaveLeavesTheOldOrTheNewFileAndNothingAfterTheNextSave) {
+    const char* wanted = std::getenv("TAVO_SAVE_KILLS");
+    const int kills = wanted != nullptr ? std::atoi(wanted) : 200;
+    const auto path = PathOf("dazez.txt");
+    Settings other;
+    other.applicationFile = "/boards/" + std::string(2000, 'x') + "/app.hex";
+    ASSERT_TRUE(SaveSettings(path, Settings{}));
+
+    std::mt19937 random(8); // the same spread of kill moments on every run
+    std::uniform_int_distribution<int> microseconds(0, 15000);
+    int torn = 0, newContent = 0, killsLeavingTemporary = 0, savesLeavingTemporary = 0;
+    for (int round = 0; round < kills; ++round) {
+        const pid_t saver = StartSaver(path, other.applicationFile);
+        ASSERT_GT(saver, 0) << "cannot start " << TAVO_SAVE_LOOP_EXE;
+        std::this_thread::sleep_for(std::chrono::microseconds(microseconds(random)));
+        kill(saver, SIGKILL);
+        int status = 0;
+        waitpid(saver, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the saver ended by itself: " << status;
+
+        const std::string now = Contents(path);
+        torn += now != Bytes(Settings{}) && now != Bytes(other);
+        newContent += now == Bytes(other);
+        killsLeavingTemporary += Names().size() > 1;
+        ASSERT_TRUE(SaveSettings(path, Settings{}));
+        savesLeavingTemporary += Names().size() > 1;
+    }
+    std::cout << kills << " kills: " << torn << " torn, " << newContent << " with the new content, "
+              << killsLeavingTemporary << " left a temporary file, " << savesLeavingTemporary
+              << " next saves left one; " << Names().size() - 1 << " temporary files at the end\n";
+    EXPECT_EQ(torn, 0);
+    EXPECT_EQ(savesLeavingTemporary, 0);
 }
 
 } // namespace

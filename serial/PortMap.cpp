@@ -1,9 +1,9 @@
 #include "serial/PortMap.h"
 
+#include "settings/FileAccess.h"
+
 #include <charconv>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #ifdef _WIN32
 #include <QSerialPortInfo>
@@ -25,12 +25,8 @@ std::string_view Trim(std::string_view text) {
 } // namespace
 
 PortMap PortMap::Load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return {};
-    std::ostringstream text;
-    text << in.rdbuf();
-    return Parse(text.str());
+    const auto text = settings::ReadSmallFile(path);
+    return text ? Parse(*text) : PortMap{};
 }
 
 PortMap PortMap::Parse(const std::string& text) {

@@ -12,8 +12,8 @@ class PortMap {
 public:
     PortMap() = default;
 
-    // Reads a ports.txt; a missing or unreadable file gives an empty map (all defaults).
-    // Malformed lines are skipped.
+    // Reads a ports.txt at a UTF-8 path; a file that is missing, unreadable, not a regular file
+    // or larger than 64 KiB gives an empty map (all defaults). Malformed lines are skipped.
     static PortMap Load(const std::string& path);
 
     // Parses the text of a ports.txt.

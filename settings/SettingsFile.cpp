@@ -1,16 +1,13 @@
 #include "settings/SettingsFile.h"
 
-#include "settings/Utf8Path.h"
+#include "settings/FileAccess.h"
 
 #include <array>
 #include <charconv>
-#include <filesystem>
-#include <fstream>
 #include <istream>
 #include <ostream>
-#include <random>
+#include <sstream>
 #include <string_view>
-#include <system_error>
 #include <utility>
 
 namespace tavo::settings {
@@ -226,22 +223,6 @@ void WriteNumber(std::ostream& out, int value) {
     out << std::to_string(value) << kLineEnd;
 }
 
-// A name beside the target that no file has yet, so a failed save never touches another file.
-// Short and independent of the target's name, so it is valid wherever the target's name is.
-std::filesystem::path TemporaryPathBeside(const std::filesystem::path& target) {
-    std::random_device seed;
-    std::mt19937_64 random(seed());
-    std::error_code ignored;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        const auto candidate = target.parent_path() /
-                               (".tavo-" + std::to_string(random() % 1'000'000'000ULL) + ".tmp");
-        if (!std::filesystem::exists(std::filesystem::symlink_status(candidate, ignored))) {
-            return candidate;
-        }
-    }
-    return {};
-}
-
 } // namespace
 
 std::optional<Settings> ReadSettings(std::istream& in) {
@@ -302,8 +283,8 @@ void WriteSettings(std::ostream& out, const Settings& settings) {
 }
 
 Settings LoadSettings(const std::string& path) {
-    std::ifstream in(PathFromUtf8(path), std::ios::binary);
-    if (in.is_open()) {
+    if (const auto bytes = ReadSmallFile(path)) {
+        std::istringstream in(*bytes);
         if (auto settings = ReadSettings(in)) {
             return *settings;
         }
@@ -314,50 +295,9 @@ Settings LoadSettings(const std::string& path) {
 }
 
 bool SaveSettings(const std::string& path, const Settings& settings) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    fs::path target = PathFromUtf8(path);
-    if (target.empty() || !target.has_filename()) {
-        return false;
-    }
-    // A link stays a link: the file it points to gets the new content.
-    if (fs::is_symlink(fs::symlink_status(target, error))) {
-        target = fs::weakly_canonical(target, error);
-        if (error) {
-            return false;
-        }
-    }
-    // Only a regular file is replaced: a folder, device or pipe of that name stays as it is.
-    const auto existing = fs::status(target, error);
-    const bool replacing = fs::is_regular_file(existing);
-    if (fs::exists(existing) && !replacing) {
-        return false;
-    }
-    const fs::path temporary = TemporaryPathBeside(target);
-    if (temporary.empty()) {
-        return false;
-    }
-
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) {
-        return false;
-    }
+    std::ostringstream out;
     WriteSettings(out, settings);
-    out.flush();
-    out.close();
-    bool saved = !out.fail();
-    if (saved) {
-        // Keep the access rights the old file had.
-        if (replacing) {
-            fs::permissions(temporary, existing.permissions(), error);
-        }
-        fs::rename(temporary, target, error);
-        saved = !error;
-    }
-    if (!saved) {
-        fs::remove(temporary, error);
-    }
-    return saved;
+    return SaveFile(path, out.str());
 }
 
 std::string SaveErrorMessage(const std::string& path) {

@@ -19,11 +19,12 @@ std::optional<Settings> ReadSettings(std::istream& in);
 // Writes the sixteen records. A double quote inside a text is doubled so it reads back whole.
 void WriteSettings(std::ostream& out, const Settings& settings);
 
-// Reads the file at a UTF-8 path; the defaults when it cannot be opened or read to its end.
+// Reads the file at a UTF-8 path; the defaults when it cannot be opened or read to its end, or is
+// not a regular file of at most 64 KiB (ReadSmallFile).
 Settings LoadSettings(const std::string& path);
 
-// Writes the file at a UTF-8 path through a temporary file beside it that replaces the old file
-// in one step, so a failed save leaves the previous file whole. False on any failure.
+// Writes the file at a UTF-8 path as SaveFile does: the old file stays whole until the new one
+// is complete, and a file the user may not write is left alone. False on any failure.
 [[nodiscard]] bool SaveSettings(const std::string& path, const Settings& settings);
 
 // The message shown when SaveSettings fails.

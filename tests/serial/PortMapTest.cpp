@@ -1,9 +1,15 @@
 #include "serial/PortMap.h"
+#include "settings/FileAccess.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <string>
+#include <utility>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace tavo::serial {
@@ -40,16 +46,35 @@ TEST(PortMap, ParsesMappedLinesAndSkipsTheRest) {
         EXPECT_EQ(map.deviceFor(port), expected[port - 1]) << port;
 }
 
-TEST(PortMap, LoadsAFile) {
-    char path[] = "/tmp/tavo-ports-XXXXXX";
-    int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-    std::ofstream(path) << "2=/dev/ttyUSB3\n";
-    auto map = PortMap::Load(path);
-    std::remove(path);
-    EXPECT_EQ(map.deviceFor(2), "/dev/ttyUSB3");
-    EXPECT_EQ(map.deviceFor(1), "/dev/ttyS0");
+// Only a regular file of at most 64 KiB is read, at once: a pipe would block for ever and
+// /dev/zero never ends. Each load runs in a child that an alarm ends after two seconds.
+TEST(PortMap, LoadsOnlyASmallRegularFile) {
+    char folder[] = "/tmp/tavo-ports-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string dir = folder, mapping = "2=/dev/ttyUSB3\n";
+    std::ofstream(dir + "/limit.txt")
+        << mapping << '#' << std::string(settings::kSmallFileLimit - mapping.size() - 1, 'x');
+    std::ofstream(dir + "/over.txt")
+        << mapping << '#' << std::string(settings::kSmallFileLimit - mapping.size(), 'x');
+    ASSERT_EQ(::mkfifo((dir + "/pipe.txt").c_str(), 0644), 0);
+    const std::pair<std::string, const char*> cases[] = {
+        {dir + "/limit.txt", "/dev/ttyUSB3"},
+        {dir + "/over.txt", "/dev/ttyS1"},
+        {dir + "/pipe.txt", "/dev/ttyS1"},
+        {"/dev/zero", "/dev/ttyS1"},
+    };
+    for (const auto& [path, device] : cases) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::alarm(2);
+            ::_exit(PortMap::Load(path).deviceFor(2) == device ? 0 : 1);
+        }
+        int status = -1;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << path << (WIFSIGNALED(status) ? ": blocked or never ended" : "");
+    }
+    std::filesystem::remove_all(dir);
 }
 
 TEST(PortMap, DevicePresence) {

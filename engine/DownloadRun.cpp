@@ -43,10 +43,10 @@ template <class Step> void Tolerated(Step step) {
 // std::system_error) is a run-time error of the stage it happened in. RunAbandoned is no
 // std::exception and passes.
 RunResult Run::execute() {
-    if (auto refused = entryChecks())
-        return *refused;
     stage_ = Stage::Port;
     try {
+        if (auto refused = entryChecks())
+            return *refused;
         return mainSequence();
     } catch (const LineLimitError& error) {
         return failure(std::string(error.what()) + ": " + error.reason(), error.reason(),

@@ -242,4 +242,11 @@ void ConsoleDisplay::note(const std::string& text) {
     out_ << text << '\n' << std::flush;
 }
 
+void ConsoleDisplay::reason(const std::string& text) {
+    if (shows(Verbosity::Verbose))
+        return;
+    endBar();
+    err_ << "  reason: " << text << '\n' << std::flush;
+}
+
 } // namespace tavo::flash

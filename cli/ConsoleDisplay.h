@@ -52,6 +52,9 @@ public:
 
     // Free text for --verbose (settings in use, timing).
     void note(const std::string& text);
+    // "  reason: ..." under the failure just shown, at every verbosity (--verbose has shown the
+    // message's own reason already).
+    void reason(const std::string& text);
 
 private:
     ProgressFigures figures() const;

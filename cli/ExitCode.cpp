@@ -25,11 +25,14 @@ int ExitCodeFor(RunEnd end, bool interrupted) {
         return kExitConnectionLost;
     case RunEnd::Refused:
     case RunEnd::OpenError:
+    case RunEnd::ImageTooLong:
         return kExitFileError;
     case RunEnd::NoFileChosen:
         return kExitNothingToSend;
     case RunEnd::Cancelled:
         return kExitCancelled;
+    case RunEnd::TimedOut:
+        return kExitTimedOut;
     }
     return kExitInternal;
 }
@@ -44,10 +47,12 @@ std::vector<ExitCodeDoc> ExitCodeTable() {
         {kExitEepromUnsupported, "the bootloader is too old for EEPROM writes (below 1.3)"},
         {kExitPortError, "the port could not be opened (missing, busy) or closed"},
         {kExitConnectionLost, "the port failed during the download (board or cable gone)"},
-        {kExitFileError, "an image path is missing or the image cannot be opened"},
+        {kExitFileError,
+         "an image path is missing, the image cannot be opened or has more than 32,767 lines"},
         {kExitNothingToSend, "no image chosen: only the handshake ran"},
         {kExitUsage, "usage error on the command line"},
         {kExitInternal, "internal error"},
+        {kExitTimedOut, "the --timeout limit was reached; the run was cancelled"},
         {kExitCancelled, "cancelled with Ctrl+C (a second Ctrl+C ends at once)"},
     };
 }

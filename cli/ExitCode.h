@@ -18,10 +18,11 @@ enum ExitCode : int {
     kExitEepromUnsupported = 5,   // the bootloader is too old for EEPROM writes
     kExitPortError = 6,           // the port could not be set up, opened or closed
     kExitConnectionLost = 7,      // a port failure during the handshake or the transfer
-    kExitFileError = 8,           // an image path is missing or the file cannot be opened
+    kExitFileError = 8,           // an image path is missing, cannot be opened or is too long
     kExitNothingToSend = 9,       // neither image chosen: only the handshake ran
     kExitUsage = 64,              // bad command line
     kExitInternal = 70,           // an unexpected failure of the program itself
+    kExitTimedOut = 124,          // --timeout reached (the code timeout(1) uses)
     kExitCancelled = 130,         // Ctrl+C
 };
 

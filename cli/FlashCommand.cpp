@@ -82,8 +82,13 @@ int RunFlashCommand(const std::vector<std::string>& args, const CommandEnvironme
     engine::SerialPort& port = trace ? static_cast<engine::SerialPort&>(*trace) : devicePort;
 
     engine::SteadyClock clock;
+    auto runOptions = RunOptionsFor(options, env.stdinIsTerminal, clock.now());
+    // A question still open when the time is up gets no answer (the same clock as the run's).
+    std::optional<std::chrono::steady_clock::time_point> answerBy;
+    if (runOptions.deadline)
+        answerBy = std::chrono::steady_clock::time_point(*runOptions.deadline);
     ConsoleDisplay display(env.out, env.err, options.verbosity, env.stdoutIsTerminal, clock,
-                           ReadStdinLine);
+                           [answerBy] { return ReadStdinLine(answerBy); });
     display.note("Settings: " + settingsPath);
     display.note(Describe(settings, devicePort));
 
@@ -93,9 +98,17 @@ int RunFlashCommand(const std::vector<std::string>& args, const CommandEnvironme
                       &InterruptGuard::flag());
 
     auto started = std::chrono::steady_clock::now();
-    auto result = engine::DownloadFirmware(state, host, host.port(), clock);
+    auto result = engine::DownloadFirmware(state, host, host.port(), clock, runOptions);
     auto seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    // The window's message for these is the same as for other causes; a script wants the cause.
+    if (result.end == engine::RunEnd::ImageTooLong)
+        display.reason(result.reason);
+    if (result.end == engine::RunEnd::TimedOut)
+        display.message({"Time limit reached (--timeout " + std::to_string(options.timeoutSeconds) +
+                             "); the run was cancelled.",
+                         engine::MessageIcon::Warning,
+                         {}});
     display.note("Run took " + FormatDuration(seconds));
     if (traceFile.is_open())
         traceFile.flush();

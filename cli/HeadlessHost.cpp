@@ -51,13 +51,22 @@ HeadlessHost::HeadlessHost(engine::RunState& state, engine::SerialPort& device,
     : state_(state), device_(device), clock_(clock), display_(display),
       settings_(std::move(settings)), onError_(onError), interrupt_(interrupt),
       sleep_(sleep ? std::move(sleep) : Sleep(InterruptibleSleep)), port_(device, *this),
-      timer1Next_(clock.now() + kTimer1) {}
+      timer1Next_(clock.now() + kTimer1) {
+    // Ctrl+C cancels at the run's very next checkpoint, also one the run reaches without
+    // calling the host (after the end-of-file wait, which serves no events).
+    state_.CancelRequested.follow(interrupt_);
+}
+
+HeadlessHost::~HeadlessHost() {
+    state_.CancelRequested.follow(nullptr);
+}
 
 void HeadlessHost::setBusyState() {
     state_.CancelRequested = false;
 }
 
 void HeadlessHost::setIdleState() {
+    noteInterrupt();
     display_.idle();
 }
 
@@ -110,18 +119,16 @@ bool HeadlessHost::askYesNo(const std::string& text) {
     return answer.value_or(false) && !interrupted_;
 }
 
+bool HeadlessHost::noteInterrupt() {
+    if (!interrupt_ || !interrupt_->load() || interrupted_)
+        return false;
+    interrupted_ = true;
+    display_.cancelRequested();
+    return true;
+}
+
 bool HeadlessHost::handleDue() {
-    bool happened = false;
-    if (interrupt_ && interrupt_->load() && !interrupted_) {
-        interrupted_ = true;
-        display_.cancelRequested();
-        happened = true;
-    }
-    // Cancel stays pressed: a run that cleared the flag at its start sees it again.
-    if (interrupted_ && !state_.CancelRequested) {
-        state_.CancelRequested = true;
-        happened = true;
-    }
+    bool happened = noteInterrupt();
 
     auto now = clock_.now();
     if (now >= timer1Next_) {

@@ -30,13 +30,17 @@ public:
     HeadlessHost(engine::RunState& state, engine::SerialPort& device, const engine::Clock& clock,
                  RunDisplay& display, settings::Settings settings, OnError onError,
                  const std::atomic<bool>* interrupt = nullptr, Sleep sleep = {});
+    ~HeadlessHost() override;
+    HeadlessHost(const HeadlessHost&) = delete;
+    HeadlessHost& operator=(const HeadlessHost&) = delete;
 
     // The port to hand to the run.
     engine::SerialPort& port() { return port_; }
 
     // The settings as the run left them (it unchecks EEPROM for an old bootloader).
     const settings::Settings& currentSettings() const { return settings_; }
-    // Whether Ctrl+C was seen and turned into a cancel request.
+    // Whether Ctrl+C was seen. The run's cancel flag follows `interrupt` itself (so one signal
+    // cancels every run whose host shares the flag); the host only reports it.
     bool interrupted() const { return interrupted_; }
     int timer1Ticks() const { return timer1Ticks_; }
     int timer3Ticks() const { return timer3Ticks_; }
@@ -83,6 +87,8 @@ private:
         HeadlessHost& host_;
     };
 
+    // Reports Ctrl+C once; true the first time it is seen.
+    bool noteInterrupt();
     // Handles Ctrl+C and the timer ticks that are due; true when anything happened.
     bool handleDue();
     engine::Millis nextTick() const;

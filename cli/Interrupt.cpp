@@ -2,9 +2,12 @@
 
 #include "cli/ExitCode.h"
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <unistd.h>
 
 namespace tavo::flash {
 
@@ -43,9 +46,23 @@ const std::atomic<bool>& InterruptGuard::flag() {
     return gInterrupted;
 }
 
-std::optional<std::string> ReadStdinLine() {
+std::optional<std::string>
+ReadStdinLine(std::optional<std::chrono::steady_clock::time_point> until) {
     std::string line;
     for (;;) {
+        if (until) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                *until - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return std::nullopt;
+            pollfd input{STDIN_FILENO, POLLIN, 0};
+            int ready =
+                ::poll(&input, 1, static_cast<int>(std::min<long long>(left.count(), 60'000)));
+            if (ready < 0 && (errno != EINTR || gInterrupted))
+                return std::nullopt;
+            if (ready <= 0)
+                continue; // out of time or a signal that is no Ctrl+C: look at the clock again
+        }
         char c = 0;
         auto n = ::read(STDIN_FILENO, &c, 1);
         if (n < 0 && errno == EINTR) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -19,8 +20,9 @@ public:
     static const std::atomic<bool>& flag();
 };
 
-// One line from standard input without its line end; nothing at the end of input or when a
-// signal interrupted the read.
-std::optional<std::string> ReadStdinLine();
+// One line from standard input without its line end; nothing at the end of input, when a
+// signal interrupted the read, or when `until` has come without a whole line.
+std::optional<std::string>
+ReadStdinLine(std::optional<std::chrono::steady_clock::time_point> until = std::nullopt);
 
 } // namespace tavo::flash

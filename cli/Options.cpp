@@ -40,6 +40,9 @@ std::string RateList() {
     return list;
 }
 
+// A year: far beyond any run, and far from overflowing the clock's milliseconds.
+constexpr int kMaxTimeoutSeconds = 366 * 24 * 3600;
+
 UsageError Usage(const std::string& text) {
     return UsageError{"tavo-flash: " + text + "\nTry 'tavo-flash --help' for more information."};
 }
@@ -97,7 +100,7 @@ std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& a
             verbose = true;
         } else if (name == "--port" || name == "--baud" || name == "--flash" ||
                    name == "--eeprom" || name == "--settings" || name == "--on-error" ||
-                   name == "--trace") {
+                   name == "--trace" || name == "--timeout") {
             auto v = value();
             if (!v)
                 return Usage("option '" + name + "' needs a value");
@@ -123,6 +126,12 @@ std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& a
                 options.eepromFile = *v;
             } else if (name == "--settings") {
                 options.settingsFile = *v;
+            } else if (name == "--timeout") {
+                auto seconds = AllDigits(*v) ? ToInt(*v) : std::nullopt;
+                if (!seconds || *seconds > kMaxTimeoutSeconds)
+                    return Usage("--timeout needs whole seconds 0.." +
+                                 std::to_string(kMaxTimeoutSeconds) + ", not '" + *v + "'");
+                options.timeoutSeconds = *seconds;
             } else if (name == "--trace") {
                 if (v->empty())
                     return Usage("--trace needs a file name");
@@ -179,6 +188,15 @@ std::optional<std::string> ApplyOptions(const Options& options, settings::Settin
     return device;
 }
 
+engine::RunOptions RunOptionsFor(const Options& options, bool stdinIsTerminal, engine::Millis now) {
+    engine::RunOptions run;
+    if (options.timeoutSeconds > 0)
+        run.deadline = now + engine::Millis(static_cast<long long>(options.timeoutSeconds) * 1000);
+    if (!stdinIsTerminal)
+        run.readyLimit = kUnattendedReadyLimit;
+    return run;
+}
+
 std::string HelpText() {
     std::ostringstream out;
     out << "Usage: tavo-flash [OPTION]...\n"
@@ -200,13 +218,16 @@ std::string HelpText() {
            "                        answer to the board's line errors (default: ask when\n"
            "                        standard input is a terminal, stop otherwise)\n"
            "  --trace FILE          log every byte sent and received, with timestamps\n"
+           "  --timeout SECONDS     end the whole run after SECONDS as Ctrl+C would, with its\n"
+           "                        own exit status (default 0: no limit)\n"
            "  -q, --quiet           print only failures\n"
            "  -v, --verbose         print more detail (version, failure reasons, timing)\n"
            "  -h, --help            show this help and exit\n"
            "      --version         show the program's title and version and exit\n"
            "\n"
            "Ctrl+C cancels the run at its next checkpoint and closes the port; a second\n"
-           "Ctrl+C ends the program at once.\n"
+           "Ctrl+C ends the program at once. When standard input is not a terminal, a board\n"
+           "that has not become ready 60 seconds into the handshake counts as no response.\n"
            "\n"
            "Exit status:\n";
     for (const auto& [code, meaning] : ExitCodeTable()) {

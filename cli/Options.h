@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/DownloadRun.h"
 #include "settings/Settings.h"
 
 #include <optional>
@@ -23,6 +24,7 @@ struct Options {
     std::optional<std::string> settingsFile;
     OnError onError = OnError::Stop;
     std::optional<std::string> traceFile;
+    int timeoutSeconds = 0; // the whole run's limit; 0: none
     Verbosity verbosity = Verbosity::Normal;
     bool help = false;
     bool version = false;
@@ -43,6 +45,14 @@ std::optional<int> BaudIndexForRate(int rate);
 // Applies the command line to the settings read from the settings file. Returns the device to
 // open instead of the mapped port when --port names one.
 std::optional<std::string> ApplyOptions(const Options& options, settings::Settings& settings);
+
+// Without a terminal on standard input nobody can press Ctrl+C: a board that answers as the
+// application but never becomes ready would keep the handshake asking for ever.
+inline constexpr engine::Millis kUnattendedReadyLimit{60'000};
+
+// The limits of a run that starts at `now` on the run's clock: --timeout, and the handshake's
+// limit when nobody is at a terminal.
+engine::RunOptions RunOptionsFor(const Options& options, bool stdinIsTerminal, engine::Millis now);
 
 std::string HelpText();
 

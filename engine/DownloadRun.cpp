@@ -3,10 +3,14 @@
 #include "engine/Run.h"
 #include "engine/SerialLink.h"
 
+#include <algorithm>
+#include <system_error>
+
 namespace tavo::engine {
 
-RunResult DownloadFirmware(RunState& state, RunHost& host, SerialPort& port, const Clock& clock) {
-    detail::Run run(state, host, port, clock);
+RunResult DownloadFirmware(RunState& state, RunHost& host, SerialPort& port, const Clock& clock,
+                           const RunOptions& options) {
+    detail::Run run(state, host, port, clock, options);
     return run.execute();
 }
 
@@ -24,17 +28,63 @@ bool PathMissing(const std::string& utf8Path) {
 
 constexpr const char* kSelectApplication = "Select Application file to download.";
 constexpr const char* kSelectEeprom = "Select EEPROM file to download.";
+
+// Runs one step of a failure handler or of the no-file ending, going on when it fails: the run is
+// ending anyway, and the steps after it (closing the port, the idle state) matter more.
+template <class Step> void Tolerated(Step step) {
+    try {
+        step();
+    } catch (const std::exception&) {
+    }
+}
 } // namespace
 
+// Not only RunError: anything the port, the host or the library throws (std::bad_alloc,
+// std::system_error) is a run-time error of the stage it happened in. RunAbandoned is no
+// std::exception and passes.
 RunResult Run::execute() {
-    if (auto refused = entryChecks())
-        return *refused;
     stage_ = Stage::Port;
     try {
+        if (auto refused = entryChecks())
+            return *refused;
         return mainSequence();
+    } catch (const LineLimitError& error) {
+        return failure(std::string(error.what()) + ": " + error.reason(), error.reason(),
+                       RunEnd::ImageTooLong);
     } catch (const RunError& error) {
-        return failure(error);
+        return failure(error.reason().empty() ? std::string(error.what())
+                                              : std::string(error.what()) + ": " + error.reason(),
+                       error.reason());
+    } catch (const std::system_error& error) {
+        return failure(error.what(), error.code().message());
+    } catch (const std::exception& error) {
+        return failure(error.what(), error.what());
     }
+}
+
+bool Run::timeUp() const {
+    return options_.deadline && clock_.now() >= *options_.deadline;
+}
+
+bool Run::cancelRequested() const {
+    return static_cast<bool>(state_.CancelRequested) || timeUp();
+}
+
+bool Run::readyLimitReached() const {
+    return options_.readyLimit && clock_.now() - handshakeStarted_ >= *options_.readyLimit;
+}
+
+std::optional<Millis> Run::capped(std::optional<Millis> timeout, bool handshake) const {
+    auto cap = [&](std::optional<Millis> end) {
+        if (!end)
+            return;
+        auto left = std::max(Millis(0), *end - clock_.now());
+        timeout = timeout ? std::min(*timeout, left) : left;
+    };
+    cap(options_.deadline);
+    if (handshake && options_.readyLimit)
+        cap(handshakeStarted_ + *options_.readyLimit);
+    return timeout;
 }
 
 std::optional<RunResult> Run::entryChecks() {
@@ -78,11 +128,11 @@ RunResult Run::mainSequence() {
     port_.setXonXoff();
     if (auto lineSettings = LineSettingsForBaudIndex(host_.settings().baudIndex))
         port_.setLineSettings(*lineSettings);
-    if (state_.CancelRequested)
+    if (cancelRequested())
         return cancelCheckpoint();
     port_.setPortNumber(host_.settings().comPortIndex + 1);
     port_.open();
-    if (state_.CancelRequested)
+    if (cancelRequested())
         return cancelCheckpoint();
 
     stage_ = Stage::Download;
@@ -135,7 +185,7 @@ RunResult Run::mainSequence() {
 RunResult Run::cancelCheckpoint() {
     ClosePort(port_);
     host_.setIdleState();
-    return RunResult{RunEnd::Cancelled, {}};
+    return RunResult{timeUp() ? RunEnd::TimedOut : RunEnd::Cancelled, {}};
 }
 
 RunResult Run::commonExit(RunEnd end) {
@@ -143,62 +193,58 @@ RunResult Run::commonExit(RunEnd end) {
     stage_ = Stage::Close;
     ClosePort(port_);
     host_.setIdleState();
+    // Past the time limit, a wait ended by it or a question nobody could answer in time is the
+    // limit's doing.
+    if ((end == RunEnd::Cancelled || end == RunEnd::Declined) && timeUp())
+        end = RunEnd::TimedOut;
     return RunResult{end, {}};
 }
 
 RunResult Run::noFileEnding() {
     ClosePort(port_);
     // From here on a failing step is skipped and the next one runs.
-    try {
-        host_.setIdleState();
-    } catch (const RunError&) {
-    }
-    try {
-        host_.showMessage({"Check box to download code.", MessageIcon::None, {}});
-    } catch (const RunError&) {
-    }
-    try {
-        host_.focusBrowseButton();
-    } catch (const RunError&) {
-    }
+    Tolerated([&] { host_.setIdleState(); });
+    Tolerated([&] { host_.showMessage({"Check box to download code.", MessageIcon::None, {}}); });
+    Tolerated([&] { host_.focusBrowseButton(); });
     return RunResult{RunEnd::NoFileChosen, {}};
 }
 
-RunResult Run::failure(const RunError& error) {
-    std::string detail = error.reason().empty() ? std::string(error.what())
-                                                : std::string(error.what()) + ": " + error.reason();
+RunResult Run::failure(const std::string& detail, const std::string& reason, RunEnd downloadEnd) {
+    auto show = [&](std::string text) {
+        Tolerated([&] { host_.showMessage({std::move(text), MessageIcon::Warning, detail}); });
+    };
+    auto idle = [&] { Tolerated([&] { host_.setIdleState(); }); };
     switch (stage_) {
     case Stage::Port:
-        host_.showMessage(
-            {"Error encountered while accessing the com port.", MessageIcon::Warning, detail});
-        host_.setIdleState();
-        return RunResult{RunEnd::PortError, error.reason()};
+        show("Error encountered while accessing the com port.");
+        idle();
+        return RunResult{RunEnd::PortError, reason};
     case Stage::Download:
-        host_.showMessage({"Error encountered while downloading the firmware file.",
-                           MessageIcon::Warning, detail});
+        show("Error encountered while downloading the firmware file.");
         file_.close();
         ClosePort(port_);
-        host_.setIdleState();
-        return RunResult{RunEnd::DownloadError, error.reason()};
+        idle();
+        return RunResult{downloadEnd, reason};
     case Stage::Open: {
         ClosePort(port_);
         file_.close();
-        auto settings = host_.settings();
         if (state_.CurrentFile == 2 || state_.CurrentFile == 1) {
-            const auto& path =
-                state_.CurrentFile == 2 ? settings.applicationFile : settings.eepromFile;
-            host_.showMessage({"Error opening " + path + ".", MessageIcon::Warning, detail});
+            Tolerated([&] {
+                auto settings = host_.settings();
+                const auto& path =
+                    state_.CurrentFile == 2 ? settings.applicationFile : settings.eepromFile;
+                host_.showMessage({"Error opening " + path + ".", MessageIcon::Warning, detail});
+            });
         }
-        host_.setIdleState();
-        return RunResult{RunEnd::OpenError, error.reason()};
+        idle();
+        return RunResult{RunEnd::OpenError, reason};
     }
     case Stage::Close:
-        host_.showMessage(
-            {"Error encountered while closing the com port.", MessageIcon::Warning, detail});
-        host_.setIdleState();
-        return RunResult{RunEnd::CloseError, error.reason()};
+        show("Error encountered while closing the com port.");
+        idle();
+        return RunResult{RunEnd::CloseError, reason};
     }
-    return RunResult{RunEnd::DownloadError, error.reason()};
+    return RunResult{RunEnd::DownloadError, reason};
 }
 
 } // namespace detail

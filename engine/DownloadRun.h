@@ -5,6 +5,7 @@
 #include "engine/RunState.h"
 #include "engine/SerialPort.h"
 
+#include <optional>
 #include <string>
 
 namespace tavo::engine {
@@ -23,17 +24,33 @@ enum class RunEnd {
     NoEndOfFileAnswer,   // no usable answer at the end of the file
     PortError,           // the port could not be set up or opened
     DownloadError,       // a run-time error during handshake or transfer
+    ImageTooLong,        // an image of more than 32,767 lines (shown as a DownloadError)
     OpenError,           // an image file could not be opened
     CloseError,          // the port could not be closed
+    TimedOut,            // the run's time limit ended it as a cancel does
 };
 
 struct RunResult {
     RunEnd end = RunEnd::Refused;
-    std::string reason; // the run-time error's OS reason, when a failure handler ended the run
+    std::string reason; // the error's reason (OS or other), when a failure handler ended the run
+};
+
+// Limits a front end may set for a run nobody watches. The window sets none.
+struct RunOptions {
+    // A reading of the run's clock at which the run is out of time: from then on every cancel
+    // checkpoint acts as if Cancel had been pressed, and a run that then ends cancelled or
+    // declined ends TimedOut.
+    std::optional<Millis> deadline;
+    // The request loop gives up when the ready string has not come this long after the
+    // handshake's start, with the no-response ending, even while the application's active
+    // string would keep it asking for ever.
+    std::optional<Millis> readyLimit;
 };
 
 // One download run, from the press of "Start Programming" to the final message. Leaves the
-// window idle and the port closed on every way out. Lets RunAbandoned pass.
-RunResult DownloadFirmware(RunState& state, RunHost& host, SerialPort& port, const Clock& clock);
+// window idle and the port closed on every way out. Every exception derived from std::exception
+// lands in the failure handler of the stage it happened in; RunAbandoned passes untouched.
+RunResult DownloadFirmware(RunState& state, RunHost& host, SerialPort& port, const Clock& clock,
+                           const RunOptions& options = {});
 
 } // namespace tavo::engine

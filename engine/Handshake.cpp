@@ -23,11 +23,13 @@ Handshake Run::handshake() {
     host_.setVersionLabelVisible(true);
     Int16 TryCount;
     ReceiveBuffer.clear();
+    handshakeStarted_ = clock_.now();
 
     // Every setting is read at its moment of use: a settings file opened during the handshake
     // applies from the next read on.
-    while (!Contains(ReceiveBuffer, host_.settings().bootloaderReady) && TryCount < kTries) {
-        if (state_.CancelRequested)
+    while (!Contains(ReceiveBuffer, host_.settings().bootloaderReady) && TryCount < kTries &&
+           !readyLimitReached()) {
+        if (cancelRequested())
             return Handshake::Cancelled;
         host_.setStatus("Requesting Ack from target bootloader.  Try #" +
                         std::to_string(TryCount + 1));
@@ -39,10 +41,10 @@ Handshake Run::handshake() {
         pause(kPauseSeconds);
 
         WholeSecondWait wait(clock_, kAnswerSeconds);
-        while (!wait.expired() && port_.countWaiting() == 0) {
-            if (state_.CancelRequested)
+        while (!wait.expired() && !readyLimitReached() && port_.countWaiting() == 0) {
+            if (cancelRequested())
                 return Handshake::Cancelled;
-            host_.waitForEvents(wait.remaining());
+            host_.waitForEvents(capped(wait.remaining(), true));
         }
         if (port_.countWaiting() > 0)
             ReceiveBuffer += port_.takeWaiting();

@@ -5,6 +5,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace tavo::engine {
 
@@ -14,6 +21,23 @@ constexpr std::size_t kBufferSize = 64 * 1024;
 std::string SystemReason(int error) {
     return std::strerror(error);
 }
+
+std::string NotRegular(std::filesystem::file_type type) {
+    using std::filesystem::file_type;
+    switch (type) {
+    case file_type::directory:
+        return "a folder, not a file";
+    case file_type::fifo:
+        return "a FIFO, not a regular file";
+    case file_type::character:
+    case file_type::block:
+        return "a device, not a regular file";
+    case file_type::socket:
+        return "a socket, not a regular file";
+    default:
+        return "not a regular file";
+    }
+}
 } // namespace
 
 void ImageFile::open(const std::string& utf8Path) {
@@ -21,20 +45,44 @@ void ImageFile::open(const std::string& utf8Path) {
     if (utf8Path.empty())
         throw RunError("Bad file name or number", "empty path");
     auto path = settings::PathFromUtf8(utf8Path);
+    // Only a regular file is an image: opening a FIFO for reading blocks until some writer comes,
+    // and a device such as /dev/zero never ends. Look before opening.
+    std::error_code error;
+    auto status = std::filesystem::status(path, error);
+    if (error)
+        throw RunError("File not found", error.message());
+    if (!std::filesystem::is_regular_file(status))
+        throw RunError("Path/File access error", NotRegular(status.type()));
     errno = 0;
 #if defined(_WIN32)
     std::FILE* file = _wfopen(path.c_str(), L"rb");
-#else
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-#endif
     if (!file)
         throw RunError("File not found", SystemReason(errno));
+#else
+    // Should the path have been swapped for something else since the look, the open must still
+    // not block, and what was opened is looked at again. (O_NONBLOCK means nothing to a regular
+    // file's reads.)
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        throw RunError("File not found", SystemReason(errno));
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        ::close(fd);
+        throw RunError("Path/File access error", "not a regular file");
+    }
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (!file) {
+        int fdopenError = errno;
+        ::close(fd);
+        throw RunError("File not found", SystemReason(fdopenError));
+    }
+#endif
     file_ = file;
     path_ = utf8Path;
     buffer_.resize(kBufferSize);
     pos_ = len_ = 0;
-    // Read the first block now, so that something that opens but cannot be read (a folder)
-    // fails here, as a file that cannot be opened.
+    // Read the first block now, so that a file that opens but cannot be read fails here, as a
+    // file that cannot be opened.
     try {
         fill();
     } catch (...) {

@@ -5,7 +5,9 @@
 #include "engine/DownloadRun.h"
 #include "engine/ImageFile.h"
 #include "engine/Int16.h"
+#include "engine/RunError.h"
 
+#include <optional>
 #include <string>
 
 namespace tavo::engine::detail {
@@ -31,12 +33,20 @@ struct Answers {
     bool any(const std::string& buffer) const;
 };
 
+// The line count's overflow: a file of more than 32,767 lines. DownloadErrorHandler takes it like
+// any run-time error; the run's result tells it apart.
+class LineLimitError : public RunError {
+public:
+    LineLimitError() : RunError("Overflow", "more than 32,767 lines") {}
+};
+
 // One call of DownloadFirmware: the doors, the run's own variables, and which failure handler
 // is armed.
 class Run {
 public:
-    Run(RunState& state, RunHost& host, SerialPort& port, const Clock& clock)
-        : state_(state), host_(host), port_(port), clock_(clock) {}
+    Run(RunState& state, RunHost& host, SerialPort& port, const Clock& clock,
+        const RunOptions& options)
+        : state_(state), host_(host), port_(port), clock_(clock), options_(options) {}
 
     RunResult execute();
 
@@ -48,7 +58,17 @@ private:
     RunResult cancelCheckpoint();
     RunResult commonExit(RunEnd end);
     RunResult noFileEnding();
-    RunResult failure(const RunError& error);
+    // The failure handler of the active stage, for an error with the given diagnostics.
+    RunResult failure(const std::string& detail, const std::string& reason,
+                      RunEnd downloadEnd = RunEnd::DownloadError);
+
+    // Cancel pressed, or the time limit reached: what the cancel checkpoints and waits test.
+    bool cancelRequested() const;
+    bool timeUp() const;
+    bool readyLimitReached() const;
+    // A wait's timeout cut short to the time limit (and, in the handshake, the ready limit), so
+    // that a limit ends the wait on time; nothing: no timeout and no limit.
+    std::optional<Millis> capped(std::optional<Millis> timeout, bool handshake = false) const;
 
     // Bootloader handshake.
     Handshake handshake();
@@ -69,6 +89,8 @@ private:
     RunHost& host_;
     SerialPort& port_;
     const Clock& clock_;
+    const RunOptions options_;
+    Millis handshakeStarted_{0};
 
     Stage stage_ = Stage::Port;
     std::int16_t FileSelection = 0;

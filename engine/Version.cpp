@@ -1,8 +1,10 @@
 #include "engine/Version.h"
 
+#include "engine/RunError.h"
+
+#include <algorithm>
 #include <array>
 #include <charconv>
-#include <cmath>
 
 namespace tavo::engine {
 
@@ -30,12 +32,23 @@ float ParseLeadingNumber(std::string_view text) {
             number += '-';
         ++i;
     }
+    // The decimal order of magnitude, to tell an overflow from an underflow: the digits before
+    // the point after leading zeros, or minus the zeros after the point before the first other
+    // digit.
+    long long integerDigits = 0;
+    long long leadingFractionZeros = 0;
+    bool nonZero = false;
     bool digits = false;
     bool point = false;
     for (skip(); i < text.size(); skip()) {
         char c = text[i];
         if (Digit(c)) {
             digits = true;
+            nonZero = nonZero || c != '0';
+            if (!point && nonZero)
+                ++integerDigits;
+            else if (point && !nonZero)
+                ++leadingFractionZeros;
         } else if (c == '.' && !point) {
             point = true;
         } else {
@@ -46,33 +59,46 @@ float ParseLeadingNumber(std::string_view text) {
     }
     if (!digits)
         return 0.0f;
+    long long exponent = 0;
     if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
         std::size_t save = i;
-        std::string exponent = "e";
+        std::string exponentText = "e";
+        bool negative = false;
         ++i;
         skip();
-        if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-            exponent += text[i++];
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+            negative = text[i] == '-';
+            exponentText += text[i++];
+        }
         bool expDigits = false;
         for (skip(); i < text.size() && Digit(text[i]); skip()) {
-            exponent += text[i++];
+            exponentText += text[i];
+            // Saturates far beyond any float: only its sign and size matter then.
+            exponent = std::min(exponent * 10 + (text[i++] - '0'), 1'000'000'000'000LL);
             expDigits = true;
         }
-        if (expDigits)
-            number += exponent;
-        else
+        if (expDigits) {
+            number += exponentText;
+            if (negative)
+                exponent = -exponent;
+        } else {
             i = save;
+            exponent = 0;
+        }
     }
-    double value = 0.0;
+    // Straight to single precision, rounded once, as the version is kept.
+    float value = 0.0f;
     auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
     (void)end;
     if (ec == std::errc::result_out_of_range) {
-        // Beyond double's range: far too small reads as 0, far too large as infinity.
-        if (number.find("e-") != std::string::npos)
+        // Too small for a float is 0; too large is an overflow, which a single-precision
+        // conversion raises as a run-time error.
+        long long order = exponent + (integerDigits > 0 ? integerDigits : -leadingFractionZeros);
+        if (order <= 0)
             return 0.0f;
-        return number[0] == '-' ? -HUGE_VALF : HUGE_VALF;
+        throw RunError("Overflow", "the version number is beyond single precision");
     }
-    return static_cast<float>(value);
+    return value;
 }
 
 std::string FormatVersion(float version) {

@@ -25,7 +25,7 @@ TEST(ExitCodeTest, FailuresGetDistinctDocumentedCodes) {
     for (auto end :
          {RunEnd::CompletedWithErrors, RunEnd::Declined, RunEnd::NoEndOfFileAnswer,
           RunEnd::NoResponse, RunEnd::PortError, RunEnd::DownloadError, RunEnd::OpenError,
-          RunEnd::Cancelled, RunEnd::EepromRefused, RunEnd::NoFileChosen}) {
+          RunEnd::Cancelled, RunEnd::EepromRefused, RunEnd::NoFileChosen, RunEnd::TimedOut}) {
         SCOPED_TRACE(static_cast<int>(end));
         int code = ExitCodeFor(end, false);
         EXPECT_NE(code, 0);
@@ -35,7 +35,9 @@ TEST(ExitCodeTest, FailuresGetDistinctDocumentedCodes) {
     }
     // A path that is missing and one that cannot be opened are both file errors; a port that
     // cannot be closed is a port error.
+    // An image too long to send is the image's fault, not the port's.
     EXPECT_EQ(ExitCodeFor(RunEnd::Refused, false), ExitCodeFor(RunEnd::OpenError, false));
+    EXPECT_EQ(ExitCodeFor(RunEnd::ImageTooLong, false), ExitCodeFor(RunEnd::OpenError, false));
     EXPECT_EQ(ExitCodeFor(RunEnd::CloseError, false), ExitCodeFor(RunEnd::PortError, false));
 }
 

@@ -119,13 +119,15 @@ TEST_F(FlashProcessTest, SuccessPrintsTheWindowsTextsAndTracesEveryByte) {
         EXPECT_NE(log.find(part), std::string::npos) << part << "\n" << log;
 }
 
-// A download that fails at the board: the exit code and the texts on stderr (and stdout).
+// A download that ends at the board or with its image: the exit code and the texts on stderr
+// (and stdout).
 struct Failure {
     const char* name;
-    std::vector<std::string> boardArgs, flashArgs;
+    std::vector<std::string> boardArgs = {}, flashArgs = {};
     int code;
-    std::vector<std::string> errLines, outLines;
-    bool picky = false; // the settings file waits for answers the board never gives
+    std::vector<std::string> errLines = {}, outLines = {};
+    bool picky = false;     // the settings file waits for answers the board never gives
+    bool longImage = false; // one line more than an image may have
 };
 
 void PrintTo(const Failure& f, std::ostream* os) {
@@ -142,15 +144,16 @@ TEST_P(FlashFailureTest, ExitCodeAndTexts) {
         s.bootloaderActive = "ACTIVE";
         dir.write("dazez.txt", SettingsText(s));
     }
+    auto image = f.longImage ? dir.write("long.hex", Join(ImageLines(32768))) : smallImage();
     startBoard(f.boardArgs);
     auto args = f.flashArgs;
-    args.insert(args.begin(), {"--port", board->devicePath(), "--flash", smallImage()});
+    args.insert(args.begin(), {"--port", board->devicePath(), "--flash", image});
     EXPECT_EQ(flash(args), f.code);
     for (const auto& line : f.errLines)
         EXPECT_TRUE(HasLine(err(), line)) << err();
     for (const auto& line : f.outLines)
         EXPECT_TRUE(HasLine(out(), line)) << out();
-    EXPECT_EQ(out().find("successfully"), std::string::npos);
+    EXPECT_EQ(out().find("successfully") == std::string::npos, f.code != flash::kExitSuccess);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -187,7 +190,23 @@ INSTANTIATE_TEST_SUITE_P(
                 flash::kExitNoResponse,
                 {"No response from target bootloader."},
                 {"Requesting Ack from target bootloader.  Try #3"},
-                true}),
+                true},
+        // The board resets into its new firmware after "@" and the line drops.
+        Failure{.name = "HangUpAfterTheVerdict",
+                .boardArgs = {"--exit-after-eof"},
+                .code = flash::kExitSuccess,
+                .outLines = {"Flash File successfully downloaded."}},
+        // The board answers as the application for ever; nobody is there to press Ctrl+C.
+        Failure{.name = "Timeout",
+                .boardArgs = {"--active-only"},
+                .flashArgs = {"--timeout", "3"},
+                .code = flash::kExitTimedOut,
+                .errLines = {"Time limit reached (--timeout 3); the run was cancelled."}},
+        Failure{.name = "MoreThan32767Lines",
+                .code = flash::kExitFileError,
+                .errLines = {"Error encountered while downloading the firmware file.",
+                             "  reason: more than 32,767 lines"},
+                .longImage = true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FlashProcessTest, PortAndFileErrors) {

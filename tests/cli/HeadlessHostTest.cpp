@@ -34,6 +34,8 @@ public:
     std::string takeWaiting() override { return poll(), inner_.takeWaiting(); }
     bool waitForInput(Millis timeout) override {
         poll();
+        if (onWaitForInput)
+            onWaitForInput();
         if (!inner_.waiting().empty())
             ++waitsWithInputWaiting;
         // A port in trouble may come back at once.
@@ -42,6 +44,7 @@ public:
 
     int waitsWithInputWaiting = 0;
     bool brokenWaits = false;
+    std::function<void()> onWaitForInput;
     int maxPollsAtOneTime = 0;
 
 private:
@@ -66,6 +69,10 @@ struct Rig {
     RunEnd run(OnError onError = OnError::Stop) {
         settings::Settings s;
         s.applicationFile = dir.write("app.hex", Join(image));
+        if (!eepromImage.empty()) {
+            s.eepromFile = dir.write("data.eep", Join(eepromImage));
+            s.eepromCheck = 1;
+        }
         host.emplace(state, watch, clock, display, s, onError, &interrupt, [this](Millis d) {
             ++sleeps;
             clock.advanceBy(d);
@@ -89,6 +96,7 @@ struct Rig {
     int sleeps = 0;
     TempDir dir;
     std::vector<std::string> image = ImageLines(3);
+    std::vector<std::string> eepromImage; // none: Flash only
     std::optional<HeadlessHost> host;
 };
 
@@ -198,6 +206,25 @@ TEST_F(HeadlessHostTest, InterruptBeforeTheRunStillCancelsIt) {
     FakeBootloader board(port, Board(), LineScript().finalLine(3));
     interrupt = true;
     EXPECT_EQ(run(), RunEnd::Cancelled);
+    EXPECT_FALSE(port.isOpen());
+}
+
+TEST_F(HeadlessHostTest, InterruptDuringTheEepromEndWaitSendsNoFlashLine) {
+    // The end-of-file wait serves no events; the next cancel checkpoint, at the top of the Flash
+    // file's first line, must see the signal all the same.
+    eepromImage = ImageLines(2, 'E');
+    FakeBootloader board(port, Board("?V1.3"), LineScript().finalLine(2));
+    // "ended": the EEPROM file's lines are all sent, its end wait has begun.
+    watch.onWaitForInput = [&] {
+        if (display.has("ended"))
+            interrupt = true;
+    };
+    auto end = run();
+    EXPECT_EQ(end, RunEnd::Cancelled);
+    EXPECT_EQ(board.lines().size(), 2u) << "a Flash line went out";
+    EXPECT_TRUE(display.has("status: Sending FLASH File - lines remaining "));
+    EXPECT_EQ(display.entries("cancel").size(), 1u);
+    EXPECT_EQ(flash::ExitCodeFor(end, host->interrupted()), flash::kExitCancelled);
     EXPECT_FALSE(port.isOpen());
 }
 

@@ -69,12 +69,21 @@ TEST(OptionsTest, BadCommandLinesAreRefusedWithAReason) {
         std::string mentions;
     };
     const Case cases[] = {
-        {{"--baud", "56700"}, "56700"},     {{"--baud", "fast"}, "fast"},
-        {{"--baud"}, "needs a value"},      {{"--port", "0"}, "1..8"},
-        {{"--port", "9"}, "1..8"},          {{"--port", ""}, "--port"},
-        {{"--on-error", "maybe"}, "maybe"}, {{"--frobnicate"}, "--frobnicate"},
-        {{"firmware.hex"}, "firmware.hex"}, {{"--quiet", "--verbose"}, "exclude"},
-        {{"--help=yes"}, "takes no value"}, {{"--trace="}, "--trace"},
+        {{"--baud", "56700"}, "56700"},
+        {{"--baud", "fast"}, "fast"},
+        {{"--baud"}, "needs a value"},
+        {{"--port", "0"}, "1..8"},
+        {{"--port", "9"}, "1..8"},
+        {{"--port", ""}, "--port"},
+        {{"--on-error", "maybe"}, "maybe"},
+        {{"--frobnicate"}, "--frobnicate"},
+        {{"firmware.hex"}, "firmware.hex"},
+        {{"--quiet", "--verbose"}, "exclude"},
+        {{"--help=yes"}, "takes no value"},
+        {{"--trace="}, "--trace"},
+        {{"--timeout", "-1"}, "-1"},
+        {{"--timeout", "1.5"}, "1.5"},
+        {{"--timeout", "40000000"}, "0..31622400"},
     };
     for (const auto& c : cases) {
         auto text = Refusal(c.args, true);
@@ -122,12 +131,28 @@ TEST(OptionsTest, PortIsANumberOfTheListOrADevice) {
     EXPECT_EQ(s.comPortIndex, 0);
 }
 
+TEST(OptionsTest, LimitsOfTheRunComeFromTimeoutAndTheTerminal) {
+    // --timeout counts from the run's start; without a terminal on standard input nobody can
+    // press Ctrl+C, so the handshake does not wait for ever.
+    using engine::Millis;
+    const Millis now{5000};
+    auto limits = [&](std::vector<std::string> args, bool terminal) {
+        auto run = flash::RunOptionsFor(Parse(args, terminal), terminal, now);
+        return std::pair{run.deadline, run.readyLimit};
+    };
+    using Limits = std::pair<std::optional<Millis>, std::optional<Millis>>;
+    EXPECT_EQ(limits({"--timeout", "0"}, true), Limits());
+    EXPECT_EQ(limits({"--timeout=90"}, true), Limits(Millis(95'000), std::nullopt));
+    EXPECT_EQ(limits({"--timeout", "2"}, false), Limits(Millis(7000), Millis(60'000)));
+}
+
 TEST(OptionsTest, HelpListsEveryExitCode) {
     auto help = flash::HelpText();
     for (const auto& [code, meaning] : flash::ExitCodeTable())
         EXPECT_NE(help.find(meaning), std::string::npos) << code;
-    for (const char* option : {"--port", "--baud", "--flash", "--eeprom", "--settings",
-                               "--on-error", "--trace", "--quiet", "--verbose", "--version"})
+    for (const char* option :
+         {"--port", "--baud", "--flash", "--eeprom", "--settings", "--on-error", "--trace",
+          "--timeout", "--quiet", "--verbose", "--version"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
     EXPECT_NE(help.find("14400"), std::string::npos);
     EXPECT_NE(help.find("56000"), std::string::npos);

@@ -159,5 +159,12 @@ TEST_F(RunStart, ExitDuringTheRunPassesThrough) {
     EXPECT_TRUE(Messages().empty());
 }
 
+TEST_F(RunStart, ExitPassesEvenTheEndWaitThatKeepsAVerdict) {
+    Flash(2, LineScript().finalLine(2));
+    port.throwOn(PortOp::WaitForInput, 1, std::make_exception_ptr(engine::RunAbandoned{}));
+    EXPECT_THROW(engine::DownloadFirmware(host.state(), host, port, clock), engine::RunAbandoned);
+    EXPECT_TRUE(Messages().empty());
+}
+
 } // namespace
 } // namespace tavo::test

@@ -121,6 +121,24 @@ TEST_F(Handshake, VersionIsReadAfterTheFirstMarkerAndShownFromOnePointThree) {
     }
 }
 
+TEST_F(Handshake, AVersionBeyondSinglePrecisionIsADownloadError) {
+    Target({.ready = Answer("?V1e39")});
+    EXPECT_EQ(Run().end, RunEnd::DownloadError);
+    EXPECT_EQ(Messages(), Strings{std::string(kDownloadError) + " [warning]"});
+    EXPECT_EQ(port.writeCount(), 2) << "nothing after the handshake";
+}
+
+TEST_F(Handshake, AReadyLimitEndsTheEndlessWaitAsNoResponse) {
+    // Set by a front end with nobody to press Cancel; seen at the latest after a try's pause.
+    Target({.neverReady = true});
+    runOptions.readyLimit = 60s;
+    auto start = clock.now();
+    EXPECT_EQ(Run().end, RunEnd::NoResponse);
+    EXPECT_EQ(Messages(), Strings{"No response from target bootloader."});
+    EXPECT_GE(clock.now() - start, 60s);
+    EXPECT_LE(clock.now() - start, 61s);
+}
+
 TEST_F(Handshake, VersionBelowEepromSupportRefusesAndSendsNothing) {
     for (const char* version : {"?V1.29", "?V0", "?"}) {
         SCOPED_TRACE(version);

@@ -1,6 +1,14 @@
 // The end of a file and of the run: the end-of-file answer, the two-file run, the line limit,
-// files that cannot be opened and a board that goes away.
+// files that cannot be opened, a board that goes away, failures of any kind and the time limit.
 #include "tests/engine/Scenario.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <system_error>
+#include <thread>
 
 namespace tavo::test {
 namespace {
@@ -146,7 +154,9 @@ TEST_F(Outcome, TheLargestImageIsSentWhole) {
 
 TEST_F(Outcome, OneLineMoreIsRefusedBeforeItsFirstLine) {
     Flash(32768);
-    EXPECT_EQ(Run().end, RunEnd::DownloadError);
+    // The window's message is that of any download error; the result names the cause.
+    EXPECT_EQ(Run().end, RunEnd::ImageTooLong);
+    EXPECT_EQ(result.reason, "more than 32,767 lines");
     EXPECT_EQ(Messages(), Strings{std::string(kDownloadError) + " [warning]"});
     EXPECT_TRUE(WritesAfterHandshake().empty());
     EXPECT_TRUE(host.entries("progress").empty());
@@ -160,10 +170,19 @@ TEST_F(Outcome, EmptyImageSendsNothingAndGetsNoEndAnswer) {
     EXPECT_TRUE(WritesAfterHandshake().empty());
 }
 
-TEST_F(Outcome, AMissingApplicationFileOrAFolderCannotBeOpened) {
-    // "ab": two characters pass the entry checks.
-    for (auto path :
-         {(dir.path() / "missing.hex").string(), dir.path().string(), std::string("ab")}) {
+TEST_F(Outcome, APathThatIsNoReadableFileCannotBeOpened) {
+    // "ab": two characters pass the entry checks. A FIFO and an endless device are refused
+    // unopened: a reader of the FIFO would block (the watcher lets one go, and tells).
+    auto fifo = (dir.path() / "fifo.hex").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::atomic<bool> fifoRead{false};
+    std::jthread watcher([&](std::stop_token stop) {
+        for (; !stop.stop_requested(); std::this_thread::sleep_for(5ms))
+            if (int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK); fd >= 0)
+                fifoRead = true, ::close(fd);
+    });
+    for (const auto& path : {(dir.path() / "missing.hex").string(), dir.path().string(),
+                             std::string("ab"), fifo, std::string("/dev/zero")}) {
         SCOPED_TRACE(path);
         Rig run(clock);
         run.host.controls().applicationFile = path;
@@ -175,6 +194,7 @@ TEST_F(Outcome, AMissingApplicationFileOrAFolderCannotBeOpened) {
         EXPECT_EQ(run.port.writeCount(), 2) << "the handshake only";
         EXPECT_EQ(run.port.log().back(), "close");
     }
+    EXPECT_FALSE(fifoRead);
 }
 
 TEST_F(Outcome, MissingEepromFileIsNamedAndNothingIsSent) {
@@ -209,6 +229,85 @@ TEST_F(Outcome, VanishedBoardMidFile) {
     EXPECT_EQ(Messages(), Strings{std::string(kDownloadError) + " [warning]"});
     EXPECT_EQ(host.log().back(), "idle");
     EXPECT_EQ(LinesSent().size(), 2u);
+}
+
+TEST_F(Outcome, AHangUpAfterTheVerdictKeepsIt) {
+    // A board that resets into its new firmware drops the line after its last answer: "@" in
+    // hand is a success; without it, or with the Flash file still to send, the failure stands.
+    const std::tuple<const char*, bool, RunEnd> cases[] = {{"@", false, RunEnd::Success},
+                                                           {"~", false, RunEnd::DownloadError},
+                                                           {"@", true, RunEnd::DownloadError}};
+    for (auto [verdict, eeprom, end] : cases) {
+        SCOPED_TRACE(std::string(verdict) + (eeprom ? " after the EEPROM file" : ""));
+        Rig run(clock, {}, LineScript().finalLine(2, verdict));
+        run.host.controls().applicationFile = dir.write("a.hex", Join(ImageLines(2)));
+        run.host.controls().eepromCheck = eeprom;
+        run.host.controls().eepromFile = dir.write("e.eep", Join(ImageLines(2, 'E')));
+        run.port.hangUpOn(PortOp::WaitForInput); // only the end-of-file wait blocks on the port
+        EXPECT_EQ(run.Run(), end);
+        EXPECT_EQ(run.host.messages().size(), 1u);
+        EXPECT_EQ(run.target.lines().size(), 2u);
+    }
+}
+
+TEST_F(Outcome, EveryExceptionLandsInTheHandlerOfItsStage) {
+    const std::tuple<PortOp, RunEnd, const char*> stages[] = {
+        {PortOp::Open, RunEnd::PortError, kPortError},
+        {PortOp::Write, RunEnd::DownloadError, kDownloadError},         // the handshake
+        {PortOp::WaitForInput, RunEnd::DownloadError, kDownloadError}}; // the end, no verdict
+    const std::tuple<std::exception_ptr, const char*, const char*> kinds[] = {
+        {std::make_exception_ptr(std::bad_alloc()), "std::bad_alloc", "std::bad_alloc"},
+        {std::make_exception_ptr(std::system_error(EIO, std::generic_category(), "tcdrain")),
+         "tcdrain: Input/output error", "Input/output error"},
+        {std::make_exception_ptr(std::out_of_range("index 7")), "index 7", "index 7"}};
+    for (auto [op, end, text] : stages) {
+        for (auto [error, detail, reason] : kinds) {
+            SCOPED_TRACE(std::string(text) + " / " + detail);
+            Rig run(clock, {}, LineScript().finalLine(2, "~"));
+            run.host.controls().applicationFile = dir.write("a.hex", Join(ImageLines(2)));
+            run.port.throwOn(op, 1, error);
+            auto ended = RunChecked(run.host, run.port, clock);
+            EXPECT_EQ(ended.end, end);
+            EXPECT_EQ(ended.reason, reason);
+            EXPECT_EQ(run.host.entries("message: "), Strings{std::string(text) + " [warning]"});
+            EXPECT_EQ(run.host.messages().at(0).detail, detail);
+        }
+    }
+}
+
+TEST_F(Outcome, TheTimeLimitEndsTheRunAsACancelDoes) {
+    // Each run starts on a whole second; the handshake takes 2 s, each line 20 ms. A silent
+    // line 1 is written three times, then the question about it is answered No.
+    const struct {
+        Millis limit;
+        bool eeprom;
+        int silentLine;
+        RunEnd end;
+        std::size_t lines;
+    } cases[] = {{3500ms, false, 0, RunEnd::TimedOut, 0}, // in the handshake: the board is silent
+                 {2500ms, false, 1, RunEnd::TimedOut, 3}, // in a line's wait
+                 {3000ms, true, 0, RunEnd::TimedOut, 2},  // in the EEPROM end wait: no Flash line
+                 {3000ms, false, 0, RunEnd::Success, 2}}; // in the last end wait: it stands
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.limit.count());
+        FakeClock caseClock{Millis(12 * 3600 * 1000 + 1000)};
+        FakeBootloader::Options board;
+        if (c.lines == 0)
+            board = {.neverReady = true, .active = Silence()};
+        Rig run(caseClock, board, LineScript().finalLine(c.eeprom ? 4 : 2).silentAt(c.silentLine));
+        run.host.controls().applicationFile = dir.write("a.hex", Join(ImageLines(2)));
+        run.host.controls().eepromCheck = c.eeprom;
+        run.host.controls().eepromFile = dir.write("e.eep", Join(ImageLines(2, 'E')));
+        if (c.silentLine)
+            run.host.answer(false);
+        run.runOptions.deadline = caseClock.now() + c.limit;
+        EXPECT_EQ(run.Run(), c.end);
+        EXPECT_EQ(run.target.lines().size(), c.lines);
+        EXPECT_EQ(run.host.messages().empty(), c.end == RunEnd::TimedOut);
+        if (c.lines == 0) { // the limit ends the wait it falls in on time
+            EXPECT_EQ(caseClock.now(), run.runOptions.deadline);
+        }
+    }
 }
 
 TEST_F(Outcome, ARefusedCloseAtTheEndIsReported) {

@@ -34,8 +34,9 @@ std::string Scenario::EepromImage(const Strings& lines, const std::string& end) 
     return path;
 }
 
-RunResult RunChecked(FakeHost& host, FakePort& port, FakeClock& clock, bool expectPortClosed) {
-    auto result = engine::DownloadFirmware(host.state(), host, port, clock);
+RunResult RunChecked(FakeHost& host, FakePort& port, FakeClock& clock, bool expectPortClosed,
+                     const engine::RunOptions& options) {
+    auto result = engine::DownloadFirmware(host.state(), host, port, clock, options);
     EXPECT_FALSE(host.busy()) << "the window is left busy";
     if (expectPortClosed) {
         EXPECT_FALSE(port.isOpen()) << "the port is left open";

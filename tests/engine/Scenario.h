@@ -54,8 +54,8 @@ inline Strings Answered(const std::string& question, bool yes = true) {
 
 // Runs DownloadFirmware and checks what holds after every run: the window idle again, the port
 // closed (unless the run is expected to leave it as it found it), no scripted answer left over.
-RunResult RunChecked(FakeHost& host, FakePort& port, FakeClock& clock,
-                     bool expectPortClosed = true);
+RunResult RunChecked(FakeHost& host, FakePort& port, FakeClock& clock, bool expectPortClosed = true,
+                     const engine::RunOptions& options = {});
 
 // The image lines a target received, in order (repeats included).
 Strings LinesSent(const FakeBootloader& target);
@@ -65,11 +65,12 @@ struct Rig {
     FakePort port;
     FakeHost host;
     FakeBootloader target;
+    engine::RunOptions runOptions;
 
     explicit Rig(FakeClock& clock, FakeBootloader::Options options = {},
                  LineScript script = LineScript())
         : port(clock), host(clock, port), target(port, std::move(options), std::move(script)) {}
-    RunEnd Run() { return RunChecked(host, port, port.clock()).end; }
+    RunEnd Run() { return RunChecked(host, port, port.clock(), true, runOptions).end; }
     Strings LinesSent() const { return test::LinesSent(target); }
 };
 
@@ -82,6 +83,7 @@ protected:
     FakeHost host{clock, port};
     TempDir dir;
     std::optional<FakeBootloader> target;
+    engine::RunOptions runOptions;
 
     FakeBootloader& Target(FakeBootloader::Options options = {}, LineScript script = LineScript()) {
         target.emplace(port, std::move(options), std::move(script));
@@ -104,7 +106,7 @@ protected:
     std::string EepromImage(const Strings& lines, const std::string& end = "\r\n");
 
     RunResult Run(bool expectPortClosed = true) {
-        return result = RunChecked(host, port, clock, expectPortClosed);
+        return result = RunChecked(host, port, clock, expectPortClosed, runOptions);
     }
 
     // The image lines the target received, in order (repeats included).

@@ -27,21 +27,29 @@ void Logged(std::vector<std::string>& log, std::string entry, Checks checks) {
 
 } // namespace
 
+void FakePort::failOn(PortOp op, int nth, std::string reason) {
+    throwOn(op, nth,
+            std::make_exception_ptr(
+                RunError(std::string(kOpNames[static_cast<int>(op)]) + " failed", reason)));
+}
+
 void FakePort::maybeFail(PortOp op) {
     int n = ++calls_[op];
+    if (hangUpAt_ && *hangUpAt_ == std::pair{op, n})
+        hungUp_ = true;
     auto byOp = failures_.find(op);
     if (byOp == failures_.end())
         return;
     auto hit = byOp->second.find(n);
     if (hit == byOp->second.end())
         return;
-    throw RunError(std::string(kOpNames[static_cast<int>(op)]) + " failed", hit->second);
+    std::rethrow_exception(hit->second);
 }
 
 void FakePort::requireOpen(std::string_view what) const {
     if (!open_)
         throw RunError(std::string(what) + " on a closed port", "Bad file descriptor");
-    if (vanishAfter_ && writeCount() >= *vanishAfter_)
+    if (hungUp_ || (vanishAfter_ && writeCount() >= *vanishAfter_))
         throw RunError(std::string(what) + " failed", "No such device");
 }
 

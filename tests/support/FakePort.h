@@ -4,6 +4,7 @@
 #include "tests/support/FakeClock.h"
 #include "tests/support/SpinGuard.h"
 
+#include <exception>
 #include <functional>
 #include <map>
 #include <optional>
@@ -62,12 +63,15 @@ public:
 
     // The nth call (1-based, counted from construction) of `op` raises RunError; later calls
     // behave normally again.
-    void failOn(PortOp op, int nth = 1, std::string reason = "Input/output error") {
-        failures_[op][nth] = std::move(reason);
-    }
+    void failOn(PortOp op, int nth = 1, std::string reason = "Input/output error");
+    // The same with any exception: std::bad_alloc, std::system_error, RunAbandoned...
+    void throwOn(PortOp op, int nth, std::exception_ptr error) { failures_[op][nth] = error; }
     // A board that vanishes: after `writes` successful writes every further write and every read
     // fails. Closing still works.
     void vanishAfterWrites(int writes) { vanishAfter_ = writes; }
+    // A board that hangs up at the nth call of `op`: that call and every later write and read
+    // fail. Closing still works.
+    void hangUpOn(PortOp op, int nth = 1) { hangUpAt_ = {op, nth}; }
 
     // Input arriving at time `at` (absolute) or `delay` from now. Bytes due while the port is
     // closed are lost, as on a real line.
@@ -105,8 +109,10 @@ private:
     std::multimap<Millis, std::string> incoming_;
 
     std::map<PortOp, int> calls_;
-    std::map<PortOp, std::map<int, std::string>> failures_;
+    std::map<PortOp, std::map<int, std::exception_ptr>> failures_;
     std::optional<int> vanishAfter_;
+    std::optional<std::pair<PortOp, int>> hangUpAt_;
+    bool hungUp_ = false;
 };
 
 } // namespace tavo::test

@@ -230,10 +230,6 @@ of its output, then answers like the board: the running application jumps into t
 the jump command, the bootloader answers the start-download sequence with its ready text and
 takes Intel HEX records, answering each one.
 
-Data records are placed by the extended address records: after a type 02 record (and before
-any extended record) at segment base + offset, the 16-bit offset wrapping within its 64 KiB;
-after a type 04 record at linear base + offset, wrapping at 4 GiB.
-
 Records are read by their own length field; anything between records other than the commands
 below is ignored. Each record is checked and answered with Line Complete, or Checksum Error when
 its checksum is wrong or it is malformed (including a line cut short by the next ':'). The
@@ -241,6 +237,10 @@ end-of-file record (type 01) is answered with File Complete No Errors, or File C
 Errors if a line of the file failed and was not written correctly later. The EEPROM-write command
 sends the next file to EEPROM; followed directly by "!" it means a Flash file comes after it.
 The start-download sequence seen again between records starts over (answering ready again).
+
+Data records are placed by the extended address records: after a type 02 record (and before
+any extended record) at segment base + offset, the 16-bit offset wrapping within its 64 KiB;
+after a type 04 record at linear base + offset, wrapping at 4 GiB.
 
 Line numbers (K) count the records of the current file from 1; a record written again right after
 an error or a missing answer is the same line once more (its next try). Once the last file of a

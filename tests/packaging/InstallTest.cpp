@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 
 struct Result {
     int status = -1;
-    std::string output; // standard output and error together
+    std::string output; // standard output (commands add 2>&1 for their errors too)
 };
 
 std::string Quote(const std::string& text) {
@@ -36,7 +36,7 @@ std::string Quote(const std::string& text) {
 
 Result Shell(const std::string& command) {
     Result result;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe)
         return result;
     std::array<char, 4096> buffer;
@@ -82,7 +82,7 @@ protected:
         // Another user runs the installed program from here below.
         ::chmod(root_.c_str(), 0755);
         install_ = Shell(Quote(TAVO_CMAKE) + " --install " + Quote(TAVO_BUILD_DIR) + " --prefix " +
-                         Quote(prefix().string()));
+                         Quote(prefix().string()) + " 2>&1");
     }
     static void TearDownTestSuite() {
         ::chmod(bin().c_str(), 0755);
@@ -115,12 +115,12 @@ TEST_F(Installed, ProgramsDesktopEntryIconsAndDocuments) {
                   std::to_string(width) + "x" + std::to_string(height));
         sizes.insert(width);
     }
-    EXPECT_EQ(sizes.size() >= 2 ? std::make_pair(*sizes.begin(), *sizes.rbegin())
-                                : std::make_pair(0, 0),
-              std::make_pair(48, 256));
+    ASSERT_FALSE(sizes.empty());
+    EXPECT_EQ(*sizes.begin(), 48);
+    EXPECT_EQ(*sizes.rbegin(), 256);
 
     auto entry = share() / "applications/tavo-programmer.desktop";
-    auto validated = Shell("desktop-file-validate " + Quote(entry.string()));
+    auto validated = Shell("desktop-file-validate " + Quote(entry.string()) + " 2>&1");
     EXPECT_EQ(validated.status, 0);
     EXPECT_EQ(validated.output, "");
     auto text = ReadFile(entry);
@@ -196,7 +196,7 @@ TEST_P(SettingsLocation, VersionSaysWhereTheSettingsAre) {
     if (asOther)
         command = "setpriv --reuid=" + std::to_string(nobody->pw_uid) +
                   " --regid=" + std::to_string(nobody->pw_gid) + " --clear-groups " + command;
-    auto result = Shell(command);
+    auto result = Shell(command + " 2>&1");
 
     if (root)
         ::chown(bin().c_str(), 0, 0);
@@ -247,7 +247,7 @@ TEST(DebianPackage, BuildsWithLibraryDependenciesAndPassesLintian) {
     fs::path out = ::mkdtemp(pattern);
     auto made = Shell(Quote(TAVO_CPACK) + " -G DEB --config " +
                       Quote(std::string(TAVO_BUILD_DIR) + "/CPackConfig.cmake") + " -B " +
-                      Quote(out.string()));
+                      Quote(out.string()) + " 2>&1");
     ASSERT_EQ(made.status, 0) << made.output;
     fs::path deb;
     for (const auto& entry : fs::directory_iterator(out))
@@ -264,7 +264,7 @@ TEST(DebianPackage, BuildsWithLibraryDependenciesAndPassesLintian) {
     EXPECT_NE(contents.find("./usr/bin/tavo-programmer"), std::string::npos) << contents;
     EXPECT_NE(contents.find("./usr/share/man/man1/tavo-flash.1.gz"), std::string::npos);
 
-    auto lintian = Shell("lintian --fail-on error,warning " + Quote(deb.string()));
+    auto lintian = Shell("lintian --fail-on error,warning " + Quote(deb.string()) + " 2>&1");
     EXPECT_EQ(lintian.status, 0) << lintian.output;
     fs::remove_all(out);
 }

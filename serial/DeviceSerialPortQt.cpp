@@ -1,26 +1,17 @@
+// The port where there is no terminal device to drive directly (Windows): Qt's serial port.
 #include "serial/DeviceSerialPort.h"
 
 #include "engine/RunError.h"
+#include "serial/LineSettingsText.h"
 
 #include <QObject>
 #include <QSerialPort>
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <limits>
-
-#ifdef __linux__
-#include <fcntl.h>
-#include <linux/serial.h>
-#include <poll.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
-#endif
 
 namespace tavo::serial {
 
@@ -30,26 +21,11 @@ namespace {
 
 // Longest time a write may go without the device taking a single byte (the board holding XOFF
 // for good, a wedged driver) before it counts as broken.
-constexpr auto kWriteStallLimit = std::chrono::seconds(10);
-// Step of the push loop while the kernel's output buffer is full.
-constexpr int kWriteStepMs = 50;
+constexpr engine::Millis kWriteStallLimit{10'000};
+// Step of the push loop while the device's output buffer is full.
+constexpr int kWriteStepMs = 25;
 // Upper bound of chunks taken from the device per pull, so a flood cannot hold a caller forever.
 constexpr int kMaxPullChunks = 256;
-
-std::optional<int> ParseLineSettings(const std::string& settings) {
-    // "<rate>,n,8,1": the only character format the link uses.
-    auto comma = settings.find(',');
-    if (comma == std::string::npos || comma == 0)
-        return std::nullopt;
-    int rate = 0;
-    auto [ptr, ec] = std::from_chars(settings.data(), settings.data() + comma, rate);
-    if (ec != std::errc{} || ptr != settings.data() + comma || rate <= 0)
-        return std::nullopt;
-    auto format = settings.substr(comma);
-    if (format != ",n,8,1" && format != ",N,8,1")
-        return std::nullopt;
-    return rate;
-}
 
 std::string SystemReason(int error) {
     return std::strerror(error);
@@ -58,11 +34,14 @@ std::string SystemReason(int error) {
 } // namespace
 
 struct DeviceSerialPort::Impl {
+    DeviceSerialPort& self;
     PortMap map;
     std::optional<std::string> deviceOverride;
     int portNumber = 1;
     bool xonXoff = false;
     int baudRate = 9600;
+    WriteStallHandler stallHandler;
+    engine::Millis stallLimit = kWriteStallLimit;
 
     QSerialPort port;
     // Set once the device reported a fatal error; the port is closed and the next operation
@@ -73,7 +52,7 @@ struct DeviceSerialPort::Impl {
     bool closeQueued = false;
     QMetaObject::Connection errorConnection;
 
-    explicit Impl(PortMap m) : map(std::move(m)) {
+    Impl(DeviceSerialPort& p, PortMap m) : self(p), map(std::move(m)) {
         errorConnection = QObject::connect(&port, &QSerialPort::errorOccurred, &port,
                                            [this](QSerialPort::SerialPortError e) { onError(e); });
     }
@@ -100,8 +79,7 @@ struct DeviceSerialPort::Impl {
         if (!port.isOpen() || broken)
             return;
         broken = true;
-        brokenReason = hungUp() ? SystemReason(EIO) + " (the device hung up)"
-                                : port.errorString().toStdString();
+        brokenReason = port.errorString().toStdString();
         // A vanished device keeps its descriptor readable, so Qt would report the error again
         // and again from the event loop. Closing right here would pull the notifier out from
         // under the call that reported the error; close on the next turn of the loop instead
@@ -117,17 +95,6 @@ struct DeviceSerialPort::Impl {
                 },
                 Qt::QueuedConnection);
         }
-    }
-
-    // Whether the device is gone: a hung-up terminal (adapter pulled, other end closed). Qt's own
-    // text is no help there, since it reads errno after a read that returned nothing.
-    bool hungUp() const {
-#ifdef __linux__
-        pollfd p{static_cast<int>(port.handle()), POLLIN, 0};
-        return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
-#else
-        return false;
-#endif
     }
 
     // Closes a broken port, keeping what it had received for the next take.
@@ -158,14 +125,6 @@ struct DeviceSerialPort::Impl {
     void pull() {
         if (!port.isOpen() || broken)
             return;
-#ifdef __linux__
-        // Asked once or more per line: when the device holds nothing, one ioctl says so far more
-        // cheaply than Qt's zero-timeout poll, whose timeout path builds an error message. A
-        // failing ioctl (a hung-up device) takes Qt's path, which notices the failure.
-        int waiting = 0;
-        if (::ioctl(static_cast<int>(port.handle()), FIONREAD, &waiting) == 0 && waiting == 0)
-            return;
-#endif
         for (int i = 0; i < kMaxPullChunks && port.waitForReadyRead(0); ++i) {
             if (broken)
                 break;
@@ -177,48 +136,9 @@ struct DeviceSerialPort::Impl {
         return static_cast<qint64>(leftover.size()) + (port.isOpen() ? port.bytesAvailable() : 0);
     }
 
-    void applyPlatformSettings() {
-#ifdef __linux__
-        int fd = static_cast<int>(port.handle());
-        if (fd < 0)
-            return;
-        // Only XON may resume output that XOFF stopped; any other byte from the board must not.
-        termios tio{};
-        if (::tcgetattr(fd, &tio) == 0 && (tio.c_iflag & IXANY)) {
-            tio.c_iflag &= ~IXANY;
-            ::tcsetattr(fd, TCSANOW, &tio);
-        }
-#endif
-    }
-
-    void requestLowLatency() {
-#ifdef __linux__
-        // Answers are single characters; without this some USB adapters hold them for
-        // milliseconds. Pseudo-terminals refuse the request, which is fine.
-        int fd = static_cast<int>(port.handle());
-        serial_struct info{};
-        if (::ioctl(fd, TIOCGSERIAL, &info) == 0) {
-            info.flags |= ASYNC_LOW_LATENCY;
-            ::ioctl(fd, TIOCSSERIAL, &info);
-        }
-#endif
-    }
-
-    void holdExclusively() {
-#ifdef __linux__
-        // Qt's lock file and TIOCEXCL do not stop a privileged second opener, and the lock file
-        // is taken for stale after a while; an advisory lock on the device itself holds for as
-        // long as the port is open, whoever asks.
-        int fd = static_cast<int>(port.handle());
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            int error = errno;
-            port.close();
-            throw RunError("Cannot open " + device() + ": another program holds it",
-                           error == EWOULDBLOCK ? SystemReason(EBUSY) : SystemReason(error));
-        }
-#endif
-    }
-
+    // QSerialPort only queues; hand the bytes to the device now, or they would wait for an
+    // event loop (and be lost on close). A device that takes nothing for a step (the board holds
+    // XOFF) hands the wait to the stall handler.
     void push() {
         auto lastProgress = std::chrono::steady_clock::now();
         qint64 pending = port.bytesToWrite();
@@ -231,18 +151,23 @@ struct DeviceSerialPort::Impl {
             auto time = std::chrono::steady_clock::now();
             if (now < pending) {
                 lastProgress = time;
-            } else if (time - lastProgress > kWriteStallLimit) {
+            } else if (time - lastProgress > stallLimit) {
                 port.clear(QSerialPort::Output);
                 throw RunError("Write: the serial device " + device() +
                                    " takes no data (flow control stopped it)",
                                SystemReason(ETIMEDOUT));
+            } else if (stallHandler && !stallHandler(self, engine::Millis(kWriteStepMs))) {
+                return; // the rest stays queued for close() to discard
             }
-            pending = now;
+            if (broken || !port.isOpen())
+                raiseIfUnusable("Write");
+            pending = port.bytesToWrite();
         }
     }
 };
 
-DeviceSerialPort::DeviceSerialPort(PortMap map) : impl_(std::make_unique<Impl>(std::move(map))) {}
+DeviceSerialPort::DeviceSerialPort(PortMap map)
+    : impl_(std::make_unique<Impl>(*this, std::move(map))) {}
 
 DeviceSerialPort::~DeviceSerialPort() {
     close();
@@ -256,6 +181,23 @@ std::string DeviceSerialPort::device() const {
     return impl_->device();
 }
 
+void DeviceSerialPort::setWriteStallHandler(WriteStallHandler handler) {
+    impl_->stallHandler = std::move(handler);
+}
+
+void DeviceSerialPort::setWriteStallLimit(engine::Millis limit) {
+    impl_->stallLimit = limit;
+}
+
+void DeviceSerialPort::waitWritable(engine::Millis timeout) {
+    if (impl_->port.isOpen())
+        impl_->port.waitForBytesWritten(
+            static_cast<int>(std::min<long long>(timeout.count(), 1 << 30)));
+}
+
+// No signal handler here closes ports in a hurry: the process's own end closes them.
+void DeviceSerialPort::EmergencyCloseAll() noexcept {}
+
 bool DeviceSerialPort::isOpen() const {
     if (impl_->broken)
         impl_->closeBroken();
@@ -265,8 +207,6 @@ bool DeviceSerialPort::isOpen() const {
 void DeviceSerialPort::setXonXoff() {
     impl_->xonXoff = true;
     impl_->port.setFlowControl(QSerialPort::SoftwareControl);
-    if (impl_->port.isOpen())
-        impl_->applyPlatformSettings();
 }
 
 void DeviceSerialPort::setLineSettings(const std::string& settings) {
@@ -281,7 +221,6 @@ void DeviceSerialPort::setLineSettings(const std::string& settings) {
         impl_->port.clearError();
         throw RunError("Cannot set line settings \"" + settings + "\"", reason);
     }
-    impl_->applyPlatformSettings();
 }
 
 void DeviceSerialPort::setPortNumber(int number) {
@@ -312,9 +251,6 @@ void DeviceSerialPort::open() {
         d.port.clearError();
         throw RunError("Cannot open " + device, reason);
     }
-    d.holdExclusively();
-    d.applyPlatformSettings();
-    d.requestLowLatency();
     // Whatever the device collected before this opening is not part of this conversation.
     d.port.clear(QSerialPort::Input);
     d.port.clearError();
@@ -344,8 +280,6 @@ void DeviceSerialPort::write(std::string_view data) {
         d.raiseIfUnusable("Write");
         throw RunError("Write: the serial device " + d.device() + " refused the data", reason);
     }
-    // QSerialPort only queues; hand the bytes to the device now, or they would wait for an
-    // event loop (and be lost on close).
     d.push();
 }
 
@@ -379,36 +313,6 @@ bool DeviceSerialPort::waitForInput(engine::Millis timeout) {
     if (d.available() > 0)
         return true;
     d.raiseIfUnusable("Wait for input");
-#ifdef __linux__
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    int fd = static_cast<int>(d.port.handle());
-    for (;;) {
-        auto left =
-            std::chrono::duration_cast<engine::Millis>(deadline - std::chrono::steady_clock::now());
-        // Round up, so a wait never ends before its time.
-        auto ms = std::max<long long>(0, left.count() + 1);
-        pollfd p{fd, POLLIN, 0};
-        int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(ms, 1 << 30)));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready < 0) {
-            int error = errno;
-            throw RunError("Wait for input on " + d.device() + " failed", SystemReason(error));
-        }
-        if (ready == 0)
-            return false;
-        d.pull();
-        if (d.available() > 0)
-            return true;
-        if (!d.broken && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            d.broken = true;
-            d.brokenReason = SystemReason(EIO) + " (the device hung up)";
-        }
-        d.raiseIfUnusable("Wait for input");
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-    }
-#else
     auto ms = std::max<long long>(0, timeout.count());
     if (d.port.waitForReadyRead(static_cast<int>(std::min<long long>(ms, 1 << 30))) ||
         d.available() > 0)
@@ -416,7 +320,6 @@ bool DeviceSerialPort::waitForInput(engine::Millis timeout) {
     d.port.clearError();
     d.raiseIfUnusable("Wait for input");
     return false;
-#endif
 }
 
 } // namespace tavo::serial

@@ -1,6 +1,7 @@
 #include "cli/Interrupt.h"
 
 #include "cli/ExitCode.h"
+#include "serial/DeviceSerialPort.h"
 
 #include <cerrno>
 #include <csignal>
@@ -17,8 +18,11 @@ struct sigaction gOldInt;
 struct sigaction gOldTerm;
 
 extern "C" void OnInterrupt(int) {
-    if (gInterrupted.exchange(true))
+    if (gInterrupted.exchange(true)) {
+        // Even at once, the port goes first: discarded, released and its lock file removed.
+        serial::DeviceSerialPort::EmergencyCloseAll();
         ::_exit(kExitCancelled);
+    }
 }
 
 } // namespace

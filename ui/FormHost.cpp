@@ -144,8 +144,12 @@ void FormHost::throwIfAbandoned() const {
 }
 
 bool FormHost::whileWriteStalled(engine::Millis step) {
-    // The port wakes the event loop once the device takes bytes again.
-    waitForEvents(step);
+    // The port wakes the event loop once the device takes bytes again. After Cancel the run's
+    // repeated writes of a line give up without waiting.
+    if (form_.state().CancelRequested)
+        throwIfAbandoned();
+    else
+        waitForEvents(step);
     return !form_.state().CancelRequested;
 }
 

@@ -100,6 +100,10 @@ int RunFlashCommand(const std::vector<std::string>& args, const CommandEnvironme
     engine::RunState state;
     HeadlessHost host(state, port, clock, display, settings, options.onError,
                       &InterruptGuard::flag());
+    // A board that holds XOFF must not keep Ctrl+C waiting.
+    devicePort.setWriteStallHandler([&host](serial::DeviceSerialPort& device, engine::Millis step) {
+        return host.whileWriteStalled(device, step);
+    });
 
     auto started = std::chrono::steady_clock::now();
     auto result = engine::DownloadFirmware(state, host, host.port(), clock, runOptions);

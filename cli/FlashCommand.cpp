@@ -52,7 +52,11 @@ int RunFlashCommand(const std::vector<std::string>& args, const CommandEnvironme
         return kExitSuccess;
     }
     if (options.version) {
-        env.out << app::kTitle << ' ' << app::VersionLine() << '\n';
+        // Where the files come from: beside the program or in the user's configuration folder.
+        env.out << app::kTitle << ' ' << app::VersionLine() << '\n'
+                << "Settings: "
+                << options.settingsFile.value_or(Beside(env.programFolder, "dazez.txt")) << '\n'
+                << "Port map: " << Beside(env.programFolder, "ports.txt") << '\n';
         return kExitSuccess;
     }
 
@@ -96,6 +100,10 @@ int RunFlashCommand(const std::vector<std::string>& args, const CommandEnvironme
     engine::RunState state;
     HeadlessHost host(state, port, clock, display, settings, options.onError,
                       &InterruptGuard::flag());
+    // A board that holds XOFF must not keep Ctrl+C waiting.
+    devicePort.setWriteStallHandler([&host](serial::DeviceSerialPort& device, engine::Millis step) {
+        return host.whileWriteStalled(device, step);
+    });
 
     auto started = std::chrono::steady_clock::now();
     auto result = engine::DownloadFirmware(state, host, host.port(), clock, runOptions);

@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);
     tavo::flash::CommandEnvironment env{std::cout, std::cerr, ::isatty(STDIN_FILENO) == 1,
-                                        ::isatty(STDOUT_FILENO) == 1, tavo::app::ProgramFolder()};
+                                        ::isatty(STDOUT_FILENO) == 1, tavo::app::SettingsFolder()};
     try {
         return tavo::flash::RunFlashCommand(args, env);
     } catch (const std::exception& error) {

@@ -1,5 +1,6 @@
 #include "ui/FormHost.h"
 
+#include "serial/DeviceSerialPort.h"
 #include "ui/Form1.h"
 #include "ui/TextBox.h"
 
@@ -37,6 +38,11 @@ std::string MessageDetail(const engine::Message& message) {
         detail += "\n\nOn Linux, serial ports belong to the group \"dialout\": add your user to it "
                   "(sudo usermod -aG dialout $USER) and log in again.";
     return detail;
+}
+
+FormHost::FormHost(Form1& form) : form_(form) {
+    form_.port_->setWriteStallHandler(
+        [this](serial::DeviceSerialPort&, engine::Millis step) { return whileWriteStalled(step); });
 }
 
 settings::Settings FormHost::settings() {
@@ -135,6 +141,16 @@ void FormHost::uncheckEeprom() {
 void FormHost::throwIfAbandoned() const {
     if (form_.abandonRun_)
         throw engine::RunAbandoned{};
+}
+
+bool FormHost::whileWriteStalled(engine::Millis step) {
+    // The port wakes the event loop once the device takes bytes again. After Cancel the run's
+    // repeated writes of a line give up without waiting.
+    if (form_.state().CancelRequested)
+        throwIfAbandoned();
+    else
+        waitForEvents(step);
+    return !form_.state().CancelRequested;
 }
 
 void FormHost::yield() {

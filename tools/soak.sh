@@ -104,7 +104,7 @@ one_run() {
         # well before the end of the transfer.
         local child=""
         waited=0
-        while [ $waited -lt 200 ] && ! grep -q "Initializing the com port" "$dir/flash.out"; do
+        while [ $waited -lt 200 ] && ! grep -qs "Initializing the com port" "$dir/flash.out"; do
             sleep 0.05; waited=$((waited + 1))
         done
         child=$(pgrep -P "$flash_pid" -x tavo-flash)

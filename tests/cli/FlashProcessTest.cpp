@@ -205,18 +205,28 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{.name = "MoreThan32767Lines",
                 .code = flash::kExitFileError,
                 .errLines = {"Error encountered while downloading the firmware file.",
-                             "  reason: more than 32,767 lines"},
+                             "  reason: Overflow: more than 32,767 lines"},
                 .longImage = true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Every failure says why, by default: the device and the system's reason, and a hint.
 TEST_F(FlashProcessTest, PortAndFileErrors) {
-    EXPECT_EQ(flash({"--port", "/dev/tavo-no-such-port", "--flash", smallImage()}),
-              flash::kExitPortError);
-    EXPECT_EQ(err(), "Error encountered while accessing the com port.\n");
-    // --verbose adds the system's reason.
-    EXPECT_EQ(flash({"--port", "/dev/tavo-no-such-port", "--flash", smallImage(), "--verbose"}),
-              flash::kExitPortError);
-    EXPECT_NE(err().find("reason: "), std::string::npos) << err();
+    const std::string message = "Error encountered while accessing the com port.\n";
+    const std::string hint = "  hint: tavo-flash --list-ports lists the serial ports of this "
+                             "machine\n";
+    for (const char* verbosity : {"--verbose", "--quiet"}) {
+        EXPECT_EQ(flash({"--port", "/dev/tavo-no-such-port", "--flash", smallImage(), verbosity}),
+                  flash::kExitPortError);
+        auto lines = err();
+        ASSERT_EQ(lines.rfind(message, 0), 0u) << lines;
+        auto end = lines.find('\n', message.size()) + 1;
+        auto reason = lines.substr(message.size(), end - message.size());
+        EXPECT_EQ(reason.rfind("  reason: ", 0), 0u) << lines;
+        EXPECT_NE(reason.find("/dev/tavo-no-such-port"), std::string::npos) << lines;
+        EXPECT_NE(reason.find("No such file or directory"), std::string::npos) << lines;
+        // --quiet: only the message and the reason.
+        EXPECT_EQ(lines, message + reason + (verbosity == std::string("--quiet") ? "" : hint));
+    }
 
     // A chosen image without a path stops before the port is touched.
     EXPECT_EQ(flash({"--port", "/dev/tavo-no-such-port", "--flash", ""}), flash::kExitFileError);
@@ -225,7 +235,7 @@ TEST_F(FlashProcessTest, PortAndFileErrors) {
     startBoard();
     auto missing = (dir.path() / "missing.hex").string();
     EXPECT_EQ(flash({"--port", board->devicePath(), "--flash", missing}), flash::kExitFileError);
-    EXPECT_EQ(err(), "Error opening " + missing + ".\n");
+    EXPECT_EQ(err().rfind("Error opening " + missing + ".\n  reason: ", 0), 0u) << err();
 }
 
 TEST_F(FlashProcessTest, UsageErrorsHelpAndVersion) {

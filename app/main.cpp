@@ -13,7 +13,11 @@ int main(int argc, char* argv[]) {
                                             .arg(tavo::app::kMinor)
                                             .arg(tavo::app::kRevision));
 
-    tavo::ui::Form1 window; // settings and port map beside the program
+    // Settings and port map beside the program or in the user's configuration folder; made now
+    // so that the save at exit has a place to go.
+    const auto settingsFolder = tavo::app::SettingsFolder();
+    tavo::app::CreateSettingsFolder(settingsFolder);
+    tavo::ui::Form1 window(QString::fromStdString(settingsFolder));
     QObject::connect(&window, &tavo::ui::Form1::programEnded, &application, &QApplication::quit,
                      Qt::QueuedConnection);
     window.show();

@@ -302,7 +302,11 @@ int RunFlashCommand(const std::vector<std::string>& args, const CommandEnvironme
         return kExitSuccess;
     }
     if (options.version) {
-        env.out << app::kTitle << ' ' << app::VersionLine() << '\n';
+        // Where the files come from: beside the program or in the user's configuration folder.
+        env.out << app::kTitle << ' ' << app::VersionLine() << '\n'
+                << "Settings: "
+                << options.settingsFile.value_or(Beside(env.programFolder, "dazez.txt")) << '\n'
+                << "Port map: " << Beside(env.programFolder, "ports.txt") << '\n';
         return kExitSuccess;
     }
 

@@ -12,7 +12,7 @@ struct CommandEnvironment {
     std::ostream& err;
     bool stdinIsTerminal = false;
     bool stdoutIsTerminal = false;
-    // Where dazez.txt and ports.txt are looked for by default.
+    // Where dazez.txt and ports.txt are looked for by default (app::SettingsFolder).
     std::string programFolder;
     // The terminal's width, when standard output is one (0: not known).
     int terminalColumns = 0;

@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
                                         std::cerr,
                                         ::isatty(STDIN_FILENO) == 1,
                                         ::isatty(STDOUT_FILENO) == 1,
-                                        tavo::app::ProgramFolder(),
+                                        tavo::app::SettingsFolder(),
                                         columns};
     try {
         return tavo::flash::RunFlashCommand(args, env);

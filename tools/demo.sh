@@ -57,7 +57,7 @@ build_programs() {
 start_board() {
     step "Starting the simulated board"
     rm -f "$work/device"
-    "$bin/tavo-bootsim" --path-file "$work/device" --flash-out "$work/flash.bin" \
+    "$bin/tavo-bootsim" --path-file "$work/device" --flash-out "$work/flash.hex" \
         >/dev/null 2>"$work/bootsim.log" &
     bootsim_pid=$!
     for _ in $(seq 50); do
@@ -80,8 +80,9 @@ flash_sample() {
     "${command[@]}" || fail "tavo-flash ended with exit status $?"
 }
 
-# Intel HEX to a flat binary from address 0 to the highest byte written, gaps 0xFF: the form of
-# the board's memory dump. Data, end-of-file and extended address records (types 00, 01, 02, 04).
+# Intel HEX to a flat binary from address 0 to the highest byte written, gaps 0xFF, so that the
+# image and the board's memory dump (Intel HEX in records of its own) compare byte for byte.
+# Data, end-of-file and extended address records (types 00, 01, 02, 04).
 decode_hex() {
     perl -e '
         my ($base, $max, %mem) = (0, -1);
@@ -118,8 +119,9 @@ decode_hex() {
 check_board() {
     step "Checking the board's Flash memory against the image"
     stop_board
-    [ -f "$work/flash.bin" ] || fail "the board wrote no memory dump"
+    [ -f "$work/flash.hex" ] || fail "the board wrote no memory dump"
     decode_hex "$sample" >"$work/expected.bin" || fail "cannot decode $sample"
+    decode_hex "$work/flash.hex" >"$work/flash.bin" || fail "cannot decode the board's dump"
     if ! cmp -s "$work/expected.bin" "$work/flash.bin"; then
         cmp "$work/expected.bin" "$work/flash.bin" >&2 || true
         fail "the board's memory differs from $sample"

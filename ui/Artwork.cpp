@@ -55,7 +55,8 @@ QPixmap ChipPixmap(int size) {
 
 QIcon WindowIcon() {
     QIcon icon;
-    for (int size : {16, 32, 48, 64})
+    // The larger sizes are also the installed desktop icon (packaging/RenderIcons.cpp).
+    for (int size : {16, 32, 48, 64, 128, 256})
         icon.addPixmap(ChipPixmap(size));
     return icon;
 }

@@ -6,7 +6,7 @@
 // Pictures the program draws itself rather than loading from files.
 namespace tavo::ui {
 
-// A circuit chip with a download arrow, 32 x 32 and larger sizes.
+// A circuit chip with a download arrow, drawn at 16 to 256 pixels.
 QIcon WindowIcon();
 
 // The about window's logo: the company mark and name, drawn at the given size.

@@ -43,7 +43,7 @@ class Form1 final : public QMainWindow {
 public:
     // programFolder holds dazez.txt (the settings, read now and written at exit) and ports.txt
     // (which device each "Com N" means).
-    explicit Form1(const QString& programFolder = QString::fromStdString(app::ProgramFolder()),
+    explicit Form1(const QString& programFolder = QString::fromStdString(app::SettingsFolder()),
                    QWidget* parent = nullptr);
     ~Form1() override;
 

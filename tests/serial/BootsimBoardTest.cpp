@@ -12,6 +12,7 @@ namespace tavo::bootsim {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using Segments = MemoryImage::Segments;
 
 std::string Data(std::uint16_t address, Bytes bytes) {
     return EncodeRecord(record_type::Data, address, bytes);
@@ -64,7 +65,7 @@ TEST(BootsimHandshake, NeverReadyAndActiveOnly) {
 TEST(BootsimLines, GoodLinesAndCleanEnd) {
     auto board = ReadyBoard();
     EXPECT_EQ(Feed(board, {Data(0, {1, 2, 3}), Data(3, {4}), kEof}), "~|~|@|");
-    EXPECT_EQ(board.flash().toBinary(), (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(board.flash().segments(), (Segments{{0, {1, 2, 3, 4}}}));
     EXPECT_EQ(board.completedDownloads(), 1);
     EXPECT_EQ(board.stage(), Board::Stage::Application);
 }
@@ -72,7 +73,7 @@ TEST(BootsimLines, GoodLinesAndCleanEnd) {
 TEST(BootsimLines, ChecksumErrorWritesNothingAndEndsWithErrors) {
     auto board = ReadyBoard();
     EXPECT_EQ(Feed(board, {Data(0, {1}), Corrupt(Data(1, {2})), Data(2, {3}), kEof}), "~|-|~|#|");
-    EXPECT_EQ(board.flash().toBinary(), (Bytes{1, 0xFF, 3}));
+    EXPECT_EQ(board.flash().segments(), (Segments{{0, {1}}, {2, {3}}}));
 }
 
 TEST(BootsimLines, ALineWrittenCorrectlyLaterClearsItsError) {
@@ -81,7 +82,7 @@ TEST(BootsimLines, ALineWrittenCorrectlyLaterClearsItsError) {
     EXPECT_EQ(Feed(board, {Data(0, {9}), Data(0, {9})}), "-|~|");
     EXPECT_EQ(board.lineNumber(), 1);
     EXPECT_EQ(Feed(board, {kEof}), "@|");
-    EXPECT_EQ(board.flash().toBinary(), Bytes{9});
+    EXPECT_EQ(board.flash().segments(), (Segments{{0, {9}}}));
 }
 
 TEST(BootsimLines, RecordsAreFoundByTheirLengthWhateverSurroundsThem) {
@@ -90,7 +91,7 @@ TEST(BootsimLines, RecordsAreFoundByTheirLengthWhateverSurroundsThem) {
     // and stray bytes between records.
     auto chunk = Data(0, {1}) + Data(1, {2}) + "\n" + Data(2, {3}) + "\r\nxyz" + Data(3, {4});
     EXPECT_EQ(Feed(board, {chunk}), "~+~+~+~|");
-    EXPECT_EQ(board.flash().toBinary(), (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(board.flash().segments(), (Segments{{0, {1, 2, 3, 4}}}));
 }
 
 TEST(BootsimLines, MalformedAndShortLines) {
@@ -107,9 +108,7 @@ TEST(BootsimLines, ExtendedAddressesPlaceTheData) {
           EncodeRecord(record_type::ExtendedSegmentAddress, 0, {0x10, 0x00}),
           Data(0x0001, {0xCD})});
     EXPECT_EQ(Feed(board, {kEof}), "@|");
-    EXPECT_EQ(board.flash().bytes().at(0x10002), 0xAB);
-    EXPECT_EQ(board.flash().bytes().at(0x10001), 0xCD);
-    EXPECT_EQ(board.flash().extent(), 0x10003u);
+    EXPECT_EQ(board.flash().segments(), (Segments{{0x10001, {0xCD, 0xAB}}}));
 }
 
 TEST(BootsimMemories, EepromAloneThenDone) {
@@ -117,7 +116,7 @@ TEST(BootsimMemories, EepromAloneThenDone) {
     EXPECT_EQ(Feed(board, {"*" + Data(0, {7, 8})}), "~|");
     EXPECT_EQ(board.target(), Memory::Eeprom);
     EXPECT_EQ(Feed(board, {kEof}), "@|");
-    EXPECT_EQ(board.eeprom().toBinary(), (Bytes{7, 8}));
+    EXPECT_EQ(board.eeprom().segments(), (Segments{{0, {7, 8}}}));
     EXPECT_TRUE(board.flash().empty());
     EXPECT_EQ(board.completedDownloads(), 1);
 }
@@ -128,8 +127,8 @@ TEST(BootsimMemories, EepromFirstThenFlash) {
     EXPECT_EQ(board.completedDownloads(), 0);
     EXPECT_EQ(board.target(), Memory::Flash);
     EXPECT_EQ(Feed(board, {Data(0, {1, 2}), kEof}), "~|@|");
-    EXPECT_EQ(board.eeprom().toBinary(), Bytes{7});
-    EXPECT_EQ(board.flash().toBinary(), (Bytes{1, 2}));
+    EXPECT_EQ(board.eeprom().segments(), (Segments{{0, {7}}}));
+    EXPECT_EQ(board.flash().segments(), (Segments{{0, {1, 2}}}));
     EXPECT_EQ(board.completedDownloads(), 1);
 }
 
@@ -150,7 +149,7 @@ TEST(BootsimFaults, ChecksumFaultForSomeTriesOrForGood) {
     auto line3 = Data(2, {3});
     EXPECT_EQ(Feed(board, {Data(0, {1}), line2, line2, line2, line3, line3, line3, kEof}),
               "~|-|-|~|-|-|-|#|");
-    EXPECT_EQ(board.flash().toBinary(), (Bytes{1, 2}));
+    EXPECT_EQ(board.flash().segments(), (Segments{{0, {1, 2}}}));
 }
 
 TEST(BootsimFaults, PageErrorWritesNothing) {
@@ -158,7 +157,7 @@ TEST(BootsimFaults, PageErrorWritesNothing) {
     EXPECT_EQ(Feed(board, {Data(0, {1}), Data(1, {2})}), "%|~|");
     EXPECT_EQ(board.lineNumber(), 2);
     EXPECT_EQ(Feed(board, {kEof}), "#|");
-    EXPECT_EQ(board.flash().toBinary(), (Bytes{0xFF, 2}));
+    EXPECT_EQ(board.flash().segments(), (Segments{{1, {2}}}));
 }
 
 TEST(BootsimFaults, SilentLineIsTakenButNotAnswered) {
@@ -166,7 +165,7 @@ TEST(BootsimFaults, SilentLineIsTakenButNotAnswered) {
     // Line 3 is the end: its answer is lost, but the download is complete.
     EXPECT_EQ(Feed(board, {Data(0, {1}), Data(0, {1}), Data(1, {2}), kEof}), "|~|~||");
     EXPECT_EQ(board.completedDownloads(), 1);
-    EXPECT_EQ(board.flash().toBinary(), (Bytes{1, 2}));
+    EXPECT_EQ(board.flash().segments(), (Segments{{0, {1, 2}}}));
 }
 
 TEST(BootsimFaults, FaultsCanBeLimitedToOneMemory) {
@@ -181,7 +180,7 @@ TEST(BootsimFaults, DropAfterALineIgnoresTheRest) {
     EXPECT_EQ(Feed(board, {Data(1, {2}) + Data(2, {3})}), "~|");
     EXPECT_TRUE(board.dropRequested());
     EXPECT_EQ(Feed(board, {kEof}), "|");
-    EXPECT_EQ(board.flash().extent(), 2u);
+    EXPECT_EQ(board.flash().segments(), (Segments{{0, {1, 2}}}));
 }
 
 TEST(BootsimFaults, NoiseComesBeforeLineAnswersOnly) {

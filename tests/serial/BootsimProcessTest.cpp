@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,7 +83,7 @@ struct Session {
 
 TEST(BootsimProcess, WholeDownloadLandsInFlashAndTheSimulatorEndsWithThePort) {
     TempDir dir;
-    Session s({"--flash-out", dir.file("flash.bin"), "--received", dir.file("rx.bin"),
+    Session s({"--flash-out", dir.file("flash.hex"), "--received", dir.file("rx.bin"),
                "--settings-out", dir.file("line.txt")},
               "56000,n,8,1");
     auto image = SampleImage();
@@ -104,8 +105,8 @@ TEST(BootsimProcess, WholeDownloadLandsInFlashAndTheSimulatorEndsWithThePort) {
     s.port.close();
     EXPECT_EQ(s.sim.waitForExit(2000), 0);
 
-    auto expected = bootsim::DecodeHexText(text).image.toBinary();
-    EXPECT_EQ(ReadFile(dir.file("flash.bin")), std::string(expected.begin(), expected.end()));
+    EXPECT_EQ(ReadFile(dir.file("flash.hex")),
+              bootsim::EncodeImage(bootsim::DecodeHexText(text).image));
     EXPECT_EQ(ReadFile(dir.file("rx.bin")), sent);
     auto line = ReadFile(dir.file("line.txt"));
     for (const char* setting : {"baud=56000\n", "ixon=1\n", "ixoff=1\n", "ixany=0\n"})
@@ -114,7 +115,7 @@ TEST(BootsimProcess, WholeDownloadLandsInFlashAndTheSimulatorEndsWithThePort) {
 
 TEST(BootsimProcess, EepromThenFlashWithAFaultOnTheWay) {
     TempDir dir;
-    Session s({"--flash-out", dir.file("flash.bin"), "--eeprom-out", dir.file("ee.bin"),
+    Session s({"--flash-out", dir.file("flash.hex"), "--eeprom-out", dir.file("ee.hex"),
                "--fail-checksum", "2:1", "--fault-file", "flash", "--exit-after-eof"},
               "115200,n,8,1");
     ASSERT_EQ(s.ask("$@&$", 6), "^?V1.3");
@@ -129,8 +130,34 @@ TEST(BootsimProcess, EepromThenFlashWithAFaultOnTheWay) {
     }
     EXPECT_EQ(answers, "~-~~~@");
     EXPECT_EQ(s.sim.waitForExit(2000), 0);
-    EXPECT_EQ(ReadFile(dir.file("ee.bin")), std::string("\x11\x22"));
-    EXPECT_EQ(ReadFile(dir.file("flash.bin")).size(), 0x40u);
+    // The dumps hold what each memory received, in records of their own.
+    EXPECT_EQ(ReadFile(dir.file("ee.hex")), ":020000001122CB\n:00000001FF\n");
+    std::string flash;
+    for (const auto& line : SampleImage())
+        flash += line + "\n";
+    EXPECT_EQ(ReadFile(dir.file("flash.hex")), flash);
+}
+
+TEST(BootsimProcess, FarAddressesCostTheBoardOnlyTheirBytes) {
+    // Sixteen bytes at the top of the 4 GiB address space.
+    TempDir dir;
+    Session s({"--flash-out", dir.file("flash.hex"), "--exit-after-eof"}, "115200,n,8,1");
+    ASSERT_EQ(s.ask("$@&$", 6), "^?V1.3");
+    std::string answers, image;
+    for (const auto& line :
+         {bootsim::EncodeRecord(bootsim::record_type::ExtendedLinearAddress, 0, {0xFF, 0xFF}),
+          bootsim::EncodeRecord(bootsim::record_type::Data, 0xFFF0,
+                                std::vector<std::uint8_t>(16, 0xA5)),
+          std::string(":00000001FF")}) {
+        answers += s.ask(line);
+        image += line + "\n";
+    }
+    EXPECT_EQ(answers, "~~@");
+    EXPECT_EQ(s.sim.waitForExit(2000), 0);
+    EXPECT_EQ(ReadFile(dir.file("flash.hex")), image);
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    EXPECT_LT(usage.ru_maxrss, 256 * 1024) << "peak KiB of the board";
 }
 
 TEST(BootsimProcess, DroppedConnectionIsARunErrorWithoutSpinning) {

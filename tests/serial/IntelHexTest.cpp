@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+// Cases give the dump only where it is the point.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace tavo::bootsim {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using Segments = MemoryImage::Segments;
 
 TEST(IntelHex, DecodesAKnownRecordAndWhatItEncodes) {
     auto record = DecodeRecord(":0B0010006164647265737320676170A7");
@@ -49,17 +53,99 @@ TEST(IntelHex, WholeTextWithMixedLineEndsAndGaps) {
     EXPECT_TRUE(decoded.error.empty()) << decoded.error;
     EXPECT_TRUE(decoded.sawEndOfFile);
     EXPECT_EQ(decoded.records, 4);
-    EXPECT_EQ(decoded.image.toBinary(), (Bytes{1, 2, 3, 0xFF, 5}));
-    EXPECT_EQ(decoded.image.toBinary(0x00), (Bytes{1, 2, 3, 0, 5}));
+    EXPECT_EQ(decoded.image.segments(), (Segments{{0, {1, 2, 3}}, {4, {5}}}));
 }
 
 TEST(IntelHex, NamesTheFirstBadLine) {
     auto decoded = DecodeHexText(EncodeRecord(0, 0, {1}) + "\n\n:0100000002FF\n:zz\n");
     EXPECT_EQ(decoded.error, "line 3: checksum error");
     EXPECT_FALSE(decoded.sawEndOfFile);
-    EXPECT_EQ(decoded.image.toBinary(), Bytes{1});
-    EXPECT_TRUE(MemoryImage{}.toBinary().empty());
+    EXPECT_EQ(decoded.image.segments(), (Segments{{0, {1}}}));
 }
+
+// Records in order -> the segments they leave, and the dump of those (when given).
+struct MemoryCase {
+    const char* name;
+    std::vector<std::string> records;
+    Segments segments;
+    std::string dump;
+};
+
+std::string Linear(std::uint16_t upper) {
+    return EncodeRecord(record_type::ExtendedLinearAddress, 0,
+                        {static_cast<std::uint8_t>(upper >> 8), static_cast<std::uint8_t>(upper)});
+}
+std::string Segment(std::uint16_t paragraph) {
+    return EncodeRecord(
+        record_type::ExtendedSegmentAddress, 0,
+        {static_cast<std::uint8_t>(paragraph >> 8), static_cast<std::uint8_t>(paragraph)});
+}
+std::string Data(std::uint16_t address, Bytes bytes) {
+    return EncodeRecord(record_type::Data, address, bytes);
+}
+Bytes Count(std::uint8_t from, std::size_t n) {
+    Bytes bytes(n);
+    for (std::size_t i = 0; i < n; ++i)
+        bytes[i] = static_cast<std::uint8_t>(from + i);
+    return bytes;
+}
+
+class MemoryTest : public ::testing::TestWithParam<MemoryCase> {};
+
+TEST_P(MemoryTest, HoldsOnlyWhatWasWrittenAndDumpsIt) {
+    const auto& c = GetParam();
+    std::string text;
+    for (const auto& record : c.records)
+        text += record + "\n";
+    auto image = DecodeHexText(text).image;
+    EXPECT_EQ(image.segments(), c.segments);
+    auto dump = EncodeImage(image);
+    if (!c.dump.empty()) {
+        EXPECT_EQ(dump, c.dump);
+    }
+    // The dump reads back as the same memory.
+    EXPECT_EQ(DecodeHexText(dump).image, image);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    IntelHex, MemoryTest,
+    ::testing::Values(
+        MemoryCase{"Nothing", {}, {}, ":00000001FF\n"},
+        MemoryCase{
+            "LinesInARowJoin", {Data(0, {1, 2}), Data(2, {3}), Data(3, {4})}, {{0, {1, 2, 3, 4}}}},
+        MemoryCase{"ALaterLineReplacesAndBridges",
+                   {Data(0, {1, 2}), Data(4, {5, 6}), Data(1, {9, 9, 9, 9})},
+                   {{0, {1, 9, 9, 9, 9, 6}}}},
+        MemoryCase{"ALineBeforeASegmentJoinsIt",
+                   {Data(4, {5}), Data(2, {3, 4}), Data(8, {9})},
+                   {{2, {3, 4, 5}}, {8, {9}}}},
+        MemoryCase{"TopOfTheAddressSpace",
+                   {Linear(0xFFFF), Data(0xFFF0, Bytes(16, 0xA5)), ":00000001FF"},
+                   {{0xFFFFFFF0, Bytes(16, 0xA5)}},
+                   ":02000004FFFFFC\n:10FFF000A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5B1\n"
+                   ":00000001FF\n"},
+        MemoryCase{"LinearWrapsAt4GiB",
+                   {Linear(0xFFFF), Data(0xFFFC, Count(1, 8))},
+                   {{0, Count(5, 4)}, {0xFFFFFFFC, Count(1, 4)}}},
+        MemoryCase{"LinearRunsOnPast64KiB",
+                   {Linear(0), Data(0xFFFE, Count(1, 4))},
+                   {{0xFFFE, Count(1, 4)}},
+                   ":02FFFE000102FE\n:020000040001F9\n:020000000304F7\n:00000001FF\n"},
+        MemoryCase{"SegmentOffsetWrapsWithinIts64KiB",
+                   {Segment(0x1000), Data(0xFFFE, Count(1, 4))},
+                   {{0x10000, Count(3, 2)}, {0x1FFFE, Count(1, 2)}}},
+        MemoryCase{
+            "NoExtendedRecordWrapsAt64KiB", {Data(0xFFFF, Count(1, 2))}, {{0, {2}}, {0xFFFF, {1}}}},
+        MemoryCase{"TheLastExtendedRecordDecides",
+                   {Segment(0x1000), Linear(0x0001), Data(0xFFFF, Count(1, 2)), Segment(0x0001),
+                    Data(0xFFFF, {7, 8})},
+                   {{0x10, {8}}, {0x1000F, {7}}, {0x1FFFF, Count(1, 2)}}},
+        MemoryCase{"DumpRecordsStopAt16ByteBoundaries",
+                   {Data(0x0D, Count(0, 20))},
+                   {{0x0D, Count(0, 20)}},
+                   ":03000D00000102ED\n:10001000030405060708090A0B0C0D0E0F10111238\n"
+                   ":0100200013CC\n:00000001FF\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace tavo::bootsim

@@ -1,5 +1,9 @@
 #include "tools/bootsim/IntelHex.h"
 
+#include <algorithm>
+#include <iterator>
+#include <limits>
+
 namespace tavo::bootsim {
 
 namespace {
@@ -59,37 +63,80 @@ HexRecord DecodeRecord(std::string_view text) {
 }
 
 void MemoryImage::write(std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes_[static_cast<std::uint32_t>(address + i)] = bytes[i];
+    constexpr std::uint64_t kSpace = std::uint64_t{1} << 32;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        auto at = static_cast<std::uint32_t>(address + done);
+        auto count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size() - done, kSpace - at));
+        writeRange(at, bytes.data() + done, count);
+        done += count;
+    }
 }
 
-std::size_t MemoryImage::extent() const {
-    return bytes_.empty() ? 0 : static_cast<std::size_t>(bytes_.rbegin()->first) + 1;
-}
+void MemoryImage::writeRange(std::uint32_t address, const std::uint8_t* bytes, std::size_t count) {
+    if (count == 0)
+        return;
+    const std::uint64_t end = std::uint64_t{address} + count;
+    auto segmentEnd = [](Segments::const_iterator it) {
+        return std::uint64_t{it->first} + it->second.size();
+    };
+    // The segments this write touches or overlaps join it: the first may begin before it.
+    auto first = segments_.upper_bound(address);
+    if (first != segments_.begin() && segmentEnd(std::prev(first)) >= address)
+        --first;
+    auto last = end > std::numeric_limits<std::uint32_t>::max()
+                    ? segments_.end()
+                    : segments_.upper_bound(static_cast<std::uint32_t>(end));
 
-std::vector<std::uint8_t> MemoryImage::toBinary(std::uint8_t fill) const {
-    std::vector<std::uint8_t> image(extent(), fill);
-    for (const auto& [address, value] : bytes_)
-        image[address] = value;
-    return image;
+    std::uint32_t start = address;
+    std::uint64_t joinedEnd = end;
+    if (first != last) {
+        start = std::min(start, first->first);
+        joinedEnd = std::max(joinedEnd, segmentEnd(std::prev(last)));
+    }
+    // Growing the segment that begins first keeps a run of appended lines one growing buffer.
+    std::vector<std::uint8_t> joined;
+    if (first != last && first->first == start) {
+        joined = std::move(first->second);
+        ++first;
+    }
+    joined.resize(static_cast<std::size_t>(joinedEnd - start));
+    for (auto it = first; it != last; ++it)
+        std::copy(it->second.begin(), it->second.end(), joined.begin() + (it->first - start));
+    std::copy(bytes, bytes + count, joined.begin() + (address - start));
+    segments_.erase(first, last);
+    segments_[start] = std::move(joined);
 }
 
 bool HexLoader::apply(const HexRecord& record, MemoryImage& memory) {
     if (!record.valid())
         return false;
     switch (record.type) {
-    case record_type::Data:
-        memory.write(base_ + record.address, record.data);
+    case record_type::Data: {
+        if (linear_) {
+            memory.write(base_ + record.address, record.data);
+            return false;
+        }
+        // The offset wraps within the segment: the part past 0xFFFF lands at its start.
+        std::size_t first = std::min<std::size_t>(record.data.size(), 0x10000 - record.address);
+        memory.write(base_ + record.address, {record.data.begin(), record.data.begin() + first});
+        memory.write(base_, {record.data.begin() + first, record.data.end()});
         return false;
+    }
     case record_type::EndOfFile:
         return true;
     case record_type::ExtendedSegmentAddress:
-        if (record.data.size() == 2)
+        if (record.data.size() == 2) {
             base_ = static_cast<std::uint32_t>(record.data[0] << 8 | record.data[1]) << 4;
+            linear_ = false;
+        }
         return false;
     case record_type::ExtendedLinearAddress:
-        if (record.data.size() == 2)
+        if (record.data.size() == 2) {
             base_ = static_cast<std::uint32_t>(record.data[0] << 8 | record.data[1]) << 16;
+            linear_ = true;
+        }
         return false;
     default:
         return false; // start addresses mean nothing to the memory
@@ -146,6 +193,38 @@ std::string EncodeRecord(std::uint8_t type, std::uint16_t address,
         text.push_back(digits[b >> 4]);
         text.push_back(digits[b & 0xF]);
     }
+    return text;
+}
+
+std::string EncodeImage(const MemoryImage& memory) {
+    // A full record of 16 bytes takes 44 characters and its line end: room for that at once
+    // keeps a large dump from being copied while it grows.
+    std::size_t held = 0;
+    for (const auto& segment : memory.segments())
+        held += segment.second.size();
+    std::string text;
+    text.reserve(held / 16 * 45 + memory.segments().size() * 64 + 12);
+    std::uint32_t upper = 0;
+    for (const auto& [start, bytes] : memory.segments()) {
+        std::size_t at = 0;
+        while (at < bytes.size()) {
+            auto address = static_cast<std::uint32_t>(start + at);
+            std::size_t count = std::min<std::size_t>(16 - address % 16, bytes.size() - at);
+            if (address >> 16 != upper) {
+                upper = address >> 16;
+                text += EncodeRecord(record_type::ExtendedLinearAddress, 0,
+                                     {static_cast<std::uint8_t>(upper >> 8),
+                                      static_cast<std::uint8_t>(upper & 0xFF)}) +
+                        "\n";
+            }
+            text += EncodeRecord(record_type::Data, static_cast<std::uint16_t>(address & 0xFFFF),
+                                 {bytes.begin() + at, bytes.begin() + at + count}) +
+                    "\n";
+            at += count;
+        }
+    }
+    text += EncodeRecord(record_type::EndOfFile, 0, {});
+    text += '\n';
     return text;
 }
 

@@ -38,32 +38,41 @@ std::optional<std::size_t> RecordLength(std::string_view start);
 // Decodes one record, ":" included, nothing after it.
 HexRecord DecodeRecord(std::string_view text);
 
-// Sparse memory written by records; reads back as a flat image.
+// Memory written by records, kept as contiguous segments: only bytes received take room, however
+// far apart their addresses are. Adjacent and overlapping writes join one segment; a later write
+// replaces what it overlaps.
 class MemoryImage {
 public:
+    // Start address -> the bytes from there on; no two segments overlap or touch.
+    using Segments = std::map<std::uint32_t, std::vector<std::uint8_t>>;
+
+    // Addresses past 0xFFFFFFFF wrap to 0.
     void write(std::uint32_t address, const std::vector<std::uint8_t>& bytes);
-    bool empty() const { return bytes_.empty(); }
-    // One past the highest written address (0 when nothing was written).
-    std::size_t extent() const;
-    // Bytes from address 0 up to the highest written one, gaps filled with `fill`.
-    std::vector<std::uint8_t> toBinary(std::uint8_t fill = 0xFF) const;
-    const std::map<std::uint32_t, std::uint8_t>& bytes() const { return bytes_; }
+    bool empty() const { return segments_.empty(); }
+    const Segments& segments() const { return segments_; }
 
     bool operator==(const MemoryImage&) const = default;
 
 private:
-    std::map<std::uint32_t, std::uint8_t> bytes_;
+    // One write that does not wrap: [address, address + count) ends at 2^32 at most.
+    void writeRange(std::uint32_t address, const std::uint8_t* bytes, std::size_t count);
+
+    Segments segments_;
 };
 
-// Applies valid records in order, following the extended address records (types 02 and 04).
+// Applies valid records in order, following the extended address records. After a type-02
+// record (and before any extended record) an address is the segment base plus a 16-bit offset
+// that wraps within its 64 KiB; after a type-04 record it is the linear base plus the offset,
+// modulo 4 GiB.
 class HexLoader {
 public:
     // True for an end-of-file record.
     bool apply(const HexRecord& record, MemoryImage& memory);
-    void reset() { base_ = 0; }
+    void reset() { *this = HexLoader(); }
 
 private:
     std::uint32_t base_ = 0;
+    bool linear_ = false;
 };
 
 struct DecodedHex {
@@ -79,5 +88,11 @@ DecodedHex DecodeHexText(std::string_view text);
 // A record for `data` at `address` with a correct checksum (for tests and sample images).
 std::string EncodeRecord(std::uint8_t type, std::uint16_t address,
                          const std::vector<std::uint8_t>& data);
+
+// The memory as Intel HEX, one record a line (LF): data records of at most 16 bytes that never
+// cross a 16-byte boundary, a type-04 record wherever the upper 16 address bits change from
+// those of the record before (starting from 0), and the end-of-file record. Only bytes written
+// appear; equal memories give equal texts.
+std::string EncodeImage(const MemoryImage& memory);
 
 } // namespace tavo::bootsim

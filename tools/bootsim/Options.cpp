@@ -238,6 +238,10 @@ Errors if a line of the file failed and was not written correctly later. The EEP
 sends the next file to EEPROM; followed directly by "!" it means a Flash file comes after it.
 The start-download sequence seen again between records starts over (answering ready again).
 
+Data records are placed by the extended address records: after a type 02 record (and before
+any extended record) at segment base + offset, the 16-bit offset wrapping within its 64 KiB;
+after a type 04 record at linear base + offset, wrapping at 4 GiB.
+
 Line numbers (K) count the records of the current file from 1; a record written again right after
 an error or a missing answer is the same line once more (its next try). Once the last file of a
 download is complete the board runs its application again.
@@ -246,8 +250,12 @@ Device and output:
   --path-file FILE         also write the slave device's path to FILE (atomically)
   --link PATH              create a symlink PATH to the slave device (removed at exit)
   --received FILE          at exit, write every byte received, raw
-  --flash-out FILE         at exit, write the Flash memory as raw binary: address 0 up to the
-                           highest written address, unwritten bytes 0xFF (empty: nothing written)
+  --flash-out FILE         at exit, write the bytes the Flash memory received as Intel HEX,
+                           one record a line: data records of at most 16 bytes that never
+                           cross a 16-byte boundary, an extended linear address record (type
+                           04) wherever the upper 16 address bits change, the end-of-file
+                           record last. Addresses never written do not appear, so two boards
+                           that received the same bytes give the same file.
   --eeprom-out FILE        the same for the EEPROM memory
   --settings-out FILE      the slave's line settings while data flows, one key=value a line:
                            baud, parity, data, stop, ixon, ixoff, ixany, crtscts (1 or 0);

@@ -205,7 +205,9 @@ private:
         std::string_view bytes(buffer, static_cast<std::size_t>(n));
         if (board_.dropRequested())
             return true; // the connection is gone as far as the board is concerned
-        received_.append(bytes);
+        // Kept only when asked for: a long download would otherwise hold all its text.
+        if (!options_.receivedFile.empty())
+            received_.append(bytes);
         checkSettings(true);
         if (options_.verbose)
             Log("received " + Printable(bytes));
@@ -303,14 +305,10 @@ private:
         master_ = -1;
         removeLink();
         WriteFileAtomically(options_.receivedFile, received_);
-        auto binary = [](const MemoryImage& memory) {
-            auto bytes = memory.toBinary();
-            return std::string(bytes.begin(), bytes.end());
-        };
         if (!options_.flashOut.empty())
-            WriteFileAtomically(options_.flashOut, binary(board_.flash()));
+            WriteFileAtomically(options_.flashOut, EncodeImage(board_.flash()));
         if (!options_.eepromOut.empty())
-            WriteFileAtomically(options_.eepromOut, binary(board_.eeprom()));
+            WriteFileAtomically(options_.eepromOut, EncodeImage(board_.eeprom()));
     }
 
     Options options_;

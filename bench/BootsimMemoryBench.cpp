@@ -1,0 +1,144 @@
+// What the simulated board's memory dump costs: sends one image straight to tavo-bootsim over its
+// pseudo-terminal (no loader, so an image may exceed the loader's 32,767 lines), lets the board
+// write its Flash dump and exit, and prints the board's peak memory and the dump's size.
+//   tavo-bench-bootsim-memory big|high [COMMAND...]
+// big: a 16 MB Intel HEX file (16-byte records, about 6 MB of data); high: three lines with 16
+// bytes at 0xFFFFFFF0. COMMAND runs instead of the built tavo-bootsim, with the board's options
+// appended (e.g. /usr/bin/time -v path/to/tavo-bootsim).
+#include "tools/bootsim/BootsimProcess.h"
+#include "tools/bootsim/IntelHex.h"
+
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <stdexcept>
+#include <string>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace tavo;
+
+std::vector<std::string> BigImage() {
+    constexpr std::size_t kTextBytes = 16'000'000;
+    std::vector<std::string> lines;
+    std::size_t size = 0;
+    std::vector<std::uint8_t> data(16);
+    for (std::uint32_t address = 0; size < kTextBytes; address += 16) {
+        if (address % 0x10000 == 0) {
+            auto upper = static_cast<std::uint16_t>(address >> 16);
+            lines.push_back(bootsim::EncodeRecord(
+                4, 0,
+                {static_cast<std::uint8_t>(upper >> 8), static_cast<std::uint8_t>(upper & 0xFF)}));
+        }
+        for (std::size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<std::uint8_t>(address / 16 + i);
+        lines.push_back(bootsim::EncodeRecord(0, static_cast<std::uint16_t>(address), data));
+        size += lines.back().size() + 2;
+    }
+    lines.push_back(bootsim::EncodeRecord(1, 0, {}));
+    return lines;
+}
+
+std::vector<std::string> HighImage() {
+    return {bootsim::EncodeRecord(4, 0, {0xFF, 0xFF}),
+            bootsim::EncodeRecord(0, 0xFFF0, std::vector<std::uint8_t>(16, 0xA5)),
+            bootsim::EncodeRecord(1, 0, {})};
+}
+
+class Device {
+public:
+    explicit Device(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY)) {
+        if (fd_ < 0)
+            throw std::runtime_error("cannot open " + path);
+        termios raw{};
+        ::tcgetattr(fd_, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(fd_, TCSANOW, &raw);
+    }
+    ~Device() { ::close(fd_); }
+
+    void send(const std::string& text) {
+        for (std::size_t done = 0; done < text.size();) {
+            auto n = ::write(fd_, text.data() + done, text.size() - done);
+            if (n <= 0)
+                throw std::runtime_error("write failed");
+            done += static_cast<std::size_t>(n);
+        }
+    }
+
+    // Reads until `wanted` has arrived (5 s at most).
+    void expect(const std::string& wanted) {
+        while (received_.find(wanted) == std::string::npos) {
+            pollfd p{fd_, POLLIN, 0};
+            char buffer[256];
+            if (::poll(&p, 1, 5000) <= 0)
+                throw std::runtime_error("no answer \"" + wanted + "\" from the board");
+            auto n = ::read(fd_, buffer, sizeof buffer);
+            if (n <= 0)
+                throw std::runtime_error("the board went away");
+            received_.append(buffer, static_cast<std::size_t>(n));
+        }
+        received_.erase(0, received_.find(wanted) + wanted.size());
+    }
+
+private:
+    int fd_;
+    std::string received_;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty() || (args[0] != "big" && args[0] != "high")) {
+        std::fprintf(stderr, "usage: tavo-bench-bootsim-memory big|high [COMMAND...]\n");
+        return 2;
+    }
+    std::vector<std::string> command(args.begin() + 1, args.end());
+    if (command.empty())
+        command.push_back(TAVO_BOOTSIM_EXE);
+
+    auto dump =
+        std::filesystem::temp_directory_path() / ("tavo-bench-dump-" + std::to_string(::getpid()));
+    command.insert(command.end(), {"--exit-after-eof", "--flash-out", dump.string()});
+    try {
+        auto started = std::chrono::steady_clock::now();
+        bootsim::BootsimProcess board(command[0], {command.begin() + 1, command.end()});
+        // Made once the board runs: a child's peak memory counts its parent's pages until exec.
+        auto lines = args[0] == "big" ? BigImage() : HighImage();
+        {
+            Device device(board.devicePath());
+            device.send("$");
+            device.expect("^");
+            device.send("@&$");
+            device.expect("?V1.3");
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                device.send(lines[i]);
+                device.expect(i + 1 < lines.size() ? "~" : "@");
+            }
+        }
+        int status = board.waitForExit(600'000);
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        rusage usage{};
+        ::getrusage(RUSAGE_CHILDREN, &usage);
+        std::error_code ec;
+        auto dumpSize = std::filesystem::file_size(dump, ec);
+        std::printf("%s: %zu lines; board exit %d after %.1f s, peak memory %ld KiB, dump %s "
+                    "bytes\n",
+                    args[0].c_str(), lines.size(), status, seconds, usage.ru_maxrss,
+                    ec ? "(none)" : std::to_string(dumpSize).c_str());
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "tavo-bench-bootsim-memory: %s\n", error.what());
+        std::filesystem::remove(dump);
+        return 1;
+    }
+    std::filesystem::remove(dump);
+    return 0;
+}

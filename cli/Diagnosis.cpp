@@ -1,6 +1,7 @@
 #include "cli/Diagnosis.h"
 
 #include <cerrno>
+#include <vector>
 
 #ifndef _WIN32
 #include <grp.h>
@@ -27,8 +28,12 @@ DeviceFacts ProbeDevice(const std::string& device) {
         return facts;
     }
     facts.permissionDenied = ::access(device.c_str(), R_OK | W_OK) != 0 && errno == EACCES;
-    if (auto* group = ::getgrgid(info.st_gid))
-        facts.group = group->gr_name;
+    // Boards of a gang explain their failures at the same time: the reentrant lookup.
+    group entry{};
+    group* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getgrgid_r(info.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        facts.group = found->gr_name;
 #else
     (void)device;
 #endif

@@ -165,16 +165,26 @@ public:
         set([&] { sending_ = false; });
     }
     void message(const engine::Message& message) override {
-        set([&] { text_ = message.text; });
+        set([&] {
+            text_ = message.text;
+            sending_ = false;
+        });
     }
     std::optional<bool> ask(const std::string&) override { return std::nullopt; }
     void answered(const std::string& question, bool yes) override {
-        set([&] { text_ = question + (yes ? " Yes" : " No"); });
+        set([&] {
+            text_ = question + (yes ? " Yes" : " No");
+            // After a No the run ends without finishing the file.
+            sending_ = sending_ && yes;
+        });
     }
     void cancelRequested() override {
         set([&] { text_ = "Cancel requested"; });
     }
-    void idle() override {}
+    // The run is over, whichever way it ended.
+    void idle() override {
+        set([&] { sending_ = false; });
+    }
 
     // Called with the lines' lock held.
     std::string body() const {

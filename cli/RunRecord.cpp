@@ -13,9 +13,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <system_error>
 
 namespace tavo::flash {
 
@@ -91,7 +91,7 @@ std::variant<ReportFile, std::string> ReportFile::Open(const std::string& path) 
     // Non-blocking, so that a pipe nobody reads fails here instead of hanging the bench.
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0)
-        return std::string(std::strerror(errno));
+        return std::generic_category().message(errno);
     int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0)
         ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
@@ -110,7 +110,7 @@ std::optional<std::string> ReportFile::append(const std::string& line) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return std::string(n < 0 ? std::strerror(errno) : "nothing written");
+            return n < 0 ? std::generic_category().message(errno) : "nothing written";
         done += static_cast<std::size_t>(n);
     }
     return std::nullopt;

@@ -41,6 +41,8 @@ DeviceFacts ProbeDevice(const std::string& device) {
 }
 
 std::string OriginNote(const PortOrigin& origin) {
+    if (origin.device.empty())
+        return {};
     if (!origin.usbSerial.empty())
         return "usb:" + origin.usbSerial + " is " + origin.device;
     if (!origin.comNumber)

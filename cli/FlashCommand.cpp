@@ -250,8 +250,16 @@ int RunGang(const std::vector<BoardJob>& jobs, const Shared& shared,
         RunDisplay& display = lines ? boardLines->board(i) : *consoles[i];
         // A QThread, not a bare thread: the port's Qt objects want a thread with an event
         // dispatcher.
-        threads.emplace_back(QThread::create(
-            [&, i, &display = display] { outcomes[i] = RunBoard(jobs[i], display, shared); }));
+        threads.emplace_back(QThread::create([&, i, &display = display] {
+            try {
+                outcomes[i] = RunBoard(jobs[i], display, shared);
+            } catch (const std::exception& error) {
+                // As main() does for one board, without taking the other boards down.
+                outcomes[i].summary = {
+                    jobs[i].label, {}, "internal error: " + std::string(error.what()), 0, 0,
+                    kExitInternal};
+            }
+        }));
         threads.back()->start();
     }
     for (auto& thread : threads) {

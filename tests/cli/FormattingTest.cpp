@@ -63,6 +63,12 @@ TEST(FormattingTest, FailureReasonsSayWhereTheDeviceCameFromAndGiveHints) {
           "hint: only members of the group 'uucp' may open /dev/ttyUSB0: sudo usermod -aG uucp "
           "$USER, then log in again"}},
         {portError, named, present, portError.detail, {}},
+        // usb: that names no port: nothing was opened.
+        {{portError.text, engine::MessageIcon::Warning, "no serial port has the USB serial number"},
+         {"", std::nullopt, false, "", "A5"},
+         missing,
+         "no serial port has the USB serial number",
+         {listHint}},
         {{"No response from target bootloader.", engine::MessageIcon::None, {}},
          usb,
          present,

@@ -103,9 +103,10 @@ void FormHost::showMessage(const engine::Message& message) {
     QMessageBox box(
         message.icon == engine::MessageIcon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon,
         form_.windowTitle(), QString::fromStdString(message.text), QMessageBox::Ok, &form_);
+    // The reason stays behind "Show Details...", so the box itself reads as it always has.
     const std::string detail = MessageDetail(message);
     if (!detail.empty())
-        box.setInformativeText(QString::fromStdString(detail));
+        box.setDetailedText(QString::fromStdString(detail));
     box.exec();
 }
 

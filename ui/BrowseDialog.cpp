@@ -1,10 +1,38 @@
 #include "ui/BrowseDialog.h"
 
+#include "ui/ExactText.h"
+
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 
+#include <sys/stat.h>
+
 namespace tavo::ui {
+
+namespace {
+
+// Qt's dialog checks that an opened file exists by its decoded name, which misses a file whose
+// name is not valid UTF-8; such a file is looked up by its bytes instead.
+class FileDialog final : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+
+    void accept() override {
+        const QStringList files = selectedFiles();
+        if (fileMode() == ExistingFile && files.size() == 1 && !QFileInfo::exists(files[0])) {
+            const std::string bytes = BytesFromText(TextFromQtPath(files[0]));
+            struct stat info {};
+            if (::stat(bytes.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
+                QDialog::accept();
+                return;
+            }
+        }
+        QFileDialog::accept();
+    }
+};
+
+} // namespace
 
 QStringList QtNameFilters(const QString& pipeFilter) {
     QStringList filters;
@@ -22,7 +50,7 @@ QStringList QtNameFilters(const QString& pipeFilter) {
     return filters;
 }
 
-BrowseDialog::BrowseDialog(QWidget* parent) : dialog_(new QFileDialog(parent)) {
+BrowseDialog::BrowseDialog(QWidget* parent) : dialog_(new FileDialog(parent)) {
     dialog_->setObjectName(QStringLiteral("BrowseDialog"));
     dialog_->setOption(QFileDialog::DontUseNativeDialog, true);
     dialog_->setDefaultSuffix(QStringLiteral("hex"));
@@ -48,15 +76,16 @@ std::optional<QString> BrowseDialog::show(const QString& title, const QString& p
     // file that does not exist.
     dialog_->setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
     if (!lastFileName_.isEmpty()) {
-        dialog_->setDirectory(QFileInfo(lastFileName_).absolutePath());
-        dialog_->selectFile(QFileInfo(lastFileName_).fileName());
+        const QFileInfo last(QtPathFromText(lastFileName_));
+        dialog_->setDirectory(last.absolutePath());
+        dialog_->selectFile(last.fileName());
     }
     if (dialog_->exec() != QDialog::Accepted)
         return std::nullopt;
     const QStringList files = dialog_->selectedFiles();
     if (files.isEmpty() || files.first().isEmpty())
         return std::nullopt;
-    lastFileName_ = QDir::toNativeSeparators(files.first());
+    lastFileName_ = QDir::toNativeSeparators(TextFromQtPath(files.first()));
     return lastFileName_;
 }
 

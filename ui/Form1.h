@@ -41,9 +41,12 @@ class Form1 final : public QMainWindow {
     Q_OBJECT
 
 public:
+    // The folder that holds the program.
+    static QString DefaultProgramFolder();
+
     // programFolder holds dazez.txt (the settings, read now and written at exit) and ports.txt
-    // (which device each "Com N" means).
-    explicit Form1(const QString& programFolder = QString::fromStdString(app::ProgramFolder()),
+    // (which device each "Com N" means); its bytes are held as TextFromBytes gives them.
+    explicit Form1(const QString& programFolder = DefaultProgramFolder(),
                    QWidget* parent = nullptr);
     ~Form1() override;
 

@@ -2,9 +2,13 @@
 
 #include "ui/ExactText.h"
 
+#include <QAbstractItemView>
+#include <QCompleter>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
+#include <QTimer>
 
 #include <sys/stat.h>
 
@@ -31,6 +35,21 @@ public:
         QFileDialog::accept();
     }
 };
+
+// The nearest folder, from the one holding `path` upwards, that Qt can show; empty when the
+// path names none.
+QString ShownFolder(const QString& path) {
+    if (path.trimmed().isEmpty())
+        return {};
+    QString folder = QFileInfo(QtPathFromText(path)).absolutePath();
+    while (!QFileInfo(folder).isDir()) {
+        const QString parent = QFileInfo(folder).absolutePath();
+        if (parent == folder)
+            return {};
+        folder = parent;
+    }
+    return folder;
+}
 
 } // namespace
 
@@ -59,28 +78,56 @@ BrowseDialog::BrowseDialog(QWidget* parent) : dialog_(new FileDialog(parent)) {
 
 BrowseDialog::~BrowseDialog() = default; // the dialog is a child of the window
 
-std::optional<QString> BrowseDialog::showOpen(const QString& title, const QString& pipeFilter) {
-    return show(title, pipeFilter, false);
+std::optional<QString> BrowseDialog::showOpen(const QString& title, const QString& pipeFilter,
+                                              const QString& boxPath) {
+    return show(title, pipeFilter, false, boxPath);
 }
 
 std::optional<QString> BrowseDialog::showSave(const QString& title, const QString& pipeFilter) {
-    return show(title, pipeFilter, true);
+    return show(title, pipeFilter, true, QString());
+}
+
+QLineEdit* BrowseDialog::nameBox() const {
+    return dialog_->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+}
+
+void BrowseDialog::hideCompletion() const {
+    if (QLineEdit* name = nameBox(); name != nullptr && name->completer() != nullptr)
+        name->completer()->popup()->hide();
+}
+
+void BrowseDialog::offerName() const {
+    QLineEdit* name = nameBox();
+    if (name == nullptr || !dialog_->isVisible())
+        return;
+    // The offered name is selected, so that typing a path replaces it.
+    name->setFocus(Qt::OtherFocusReason);
+    name->selectAll();
 }
 
 std::optional<QString> BrowseDialog::show(const QString& title, const QString& pipeFilter,
-                                          bool save) {
+                                          bool save, const QString& boxPath) {
     dialog_->setWindowTitle(title);
     dialog_->setNameFilters(QtNameFilters(pipeFilter));
     dialog_->setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     // An open dialog only takes a file that is there, so a typing slip cannot quietly pick a
     // file that does not exist.
     dialog_->setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
-    if (!lastFileName_.isEmpty()) {
-        const QFileInfo last(QtPathFromText(lastFileName_));
-        dialog_->setDirectory(last.absolutePath());
-        dialog_->selectFile(last.fileName());
-    }
-    if (dialog_->exec() != QDialog::Accepted)
+    QString folder = ShownFolder(boxPath);
+    if (folder.isEmpty())
+        folder = ShownFolder(lastFileName_);
+    if (!folder.isEmpty())
+        dialog_->setDirectory(folder);
+    if (!lastFileName_.isEmpty())
+        dialog_->selectFile(QFileInfo(QtPathFromText(lastFileName_)).fileName());
+
+    hideCompletion();
+    QTimer::singleShot(0, dialog_, [this] { offerName(); });
+    const int result = dialog_->exec();
+    // The completion list is a window of its own and outlives the dialog's closing by Enter,
+    // taking the next key pressed in the main window.
+    hideCompletion();
+    if (result != QDialog::Accepted)
         return std::nullopt;
     const QStringList files = dialog_->selectedFiles();
     if (files.isEmpty() || files.first().isEmpty())

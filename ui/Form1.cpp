@@ -502,12 +502,12 @@ void Form1::ShowAboutWindow() {
 }
 
 void Form1::Command1_Click() {
-    if (auto file = browse_->showOpen(kBrowseTitle, kApplicationFilter))
+    if (auto file = browse_->showOpen(kBrowseTitle, kApplicationFilter, Text1->text()))
         Text1->setText(*file);
 }
 
 void Form1::Command7_Click() {
-    if (auto file = browse_->showOpen(kBrowseTitle, kEepromFilter))
+    if (auto file = browse_->showOpen(kBrowseTitle, kEepromFilter, Text11->text()))
         Text11->setText(*file);
 }
 

@@ -4,6 +4,7 @@
 #include "ui/BrowseDialog.h"
 
 #include <QAbstractItemView>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -73,6 +74,82 @@ protected:
         return seen;
     }
 };
+
+// A popup window (the file name's completion list) still on screen.
+bool PopupShown() {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->isVisible() && widget->windowType() == Qt::Popup)
+            return true;
+    }
+    return false;
+}
+
+// The file dialog used by keys alone: each step opens it with a button, types a full path into
+// whatever has the focus, waits for the completion list and accepts with Enter.
+TEST_F(Commands, FileDialogDrivenByKeys) {
+    ASSERT_TRUE(QDir(folder.path()).mkdir("sub"));
+    for (const char* name : {"app.hex", "data.eep", "sub/old.eep"})
+        folder.write(name, ":00000001FF\r\n");
+    struct Step {
+        const char* button;
+        const char* typed;
+        const char* offered; // the name the dialog offered
+        const char* box;
+        const char* boxPath; // the box's path when the dialog opens
+        const char* folder;  // where the dialog opened
+        bool completes;      // the completion list comes up before Enter
+    };
+    const Step steps[] = {
+        {"Command1", "app.hex", "", "Text1", "", nullptr, true},
+        {"Command7", "data.eep", "app.hex", "Text11", "sub/old.eep", "sub", false},
+        {"Command1", "app.hex", "data.eep", "Text1", "gone/deeper/x.hex", "", false},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.button + std::string(" typing ") + step.typed);
+        auto* box = at<QLineEdit>(step.box);
+        box->setText(*step.boxPath ? folder.file(step.boxPath) : QString());
+        QString offered, openedIn, typed;
+        bool focused = false, completing = false;
+        std::vector<SeenBox> boxes;
+        ModalDriver driver([&](QWidget* modal) {
+            if (auto* message = qobject_cast<QMessageBox*>(modal)) {
+                boxes.push_back(Describe(message));
+                return message->reject();
+            }
+            auto* dialog = qobject_cast<QFileDialog*>(modal);
+            if (dialog == nullptr)
+                return;
+            // Outside this handler, so that a box the dialog raises is seen.
+            QTimer::singleShot(0, dialog, [&, dialog] {
+                auto* nameBox = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+                focused = QTest::qWaitFor([&] { return nameBox->hasFocus(); }, 3000);
+                offered = nameBox->text();
+                openedIn = dialog->directory().absolutePath();
+                QTest::keyClicks(nameBox, folder.file(step.typed));
+                // Enter is pressed while the completion list is up.
+                completing = !step.completes || QTest::qWaitFor([] { return PopupShown(); }, 3000);
+                typed = nameBox->text();
+                QTest::keyClick(nameBox, Qt::Key_Return);
+                if (dialog->isVisible())
+                    dialog->reject();
+            });
+        });
+        at<QPushButton>(step.button)->click();
+        EXPECT_TRUE(focused);
+        EXPECT_TRUE(completing);
+        EXPECT_EQ(offered.toStdString(), step.offered);
+        if (step.folder) {
+            EXPECT_EQ(openedIn.toStdString(),
+                      QDir(folder.file(step.folder)).absolutePath().toStdString());
+        }
+        EXPECT_TRUE(boxes.empty()) << boxes.front().text.toStdString();
+        EXPECT_EQ(typed.toStdString(), folder.file(step.typed).toStdString());
+        EXPECT_EQ(box->text().toStdString(), folder.file(step.typed).toStdString());
+        // Nothing is left over to take the next key.
+        QTest::qWait(100);
+        EXPECT_FALSE(PopupShown());
+    }
+}
 
 TEST_F(Commands, DropsTakeTheLastLocalFileAndNothingElse) {
     for (const char* name : {"Text1", "Text11"}) {

@@ -1,4 +1,5 @@
 #include "app/AppInfo.h"
+#include "ui/ExitSignals.h"
 #include "ui/Form1.h"
 
 #include <QApplication>
@@ -16,6 +17,8 @@ int main(int argc, char* argv[]) {
     tavo::ui::Form1 window; // settings and port map beside the program
     QObject::connect(&window, &tavo::ui::Form1::programEnded, &application, &QApplication::quit,
                      Qt::QueuedConnection);
+    // A logout or a service manager ends the program as Exit does: settings saved, port closed.
+    tavo::ui::ExitSignals exitSignals([&window] { window.ExitFromOutside(); });
     window.show();
 
     // --start presses "Start Programming" as soon as the window is up (for demonstrations).

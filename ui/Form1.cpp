@@ -14,9 +14,11 @@
 #include "ui/frmSplash.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -465,6 +467,16 @@ void Form1::Exit() {
     close();
 }
 
+void Form1::ExitFromOutside() {
+    // Closing a modal box only ends its loop; the code that opened it goes on once this returns
+    // (a question asked by the run then finds the run abandoned).
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<QDialog*>(widget); dialog != nullptr && dialog->isVisible())
+            dialog->reject();
+    }
+    Exit();
+}
+
 // ---- Commands
 
 void Form1::Command2_Click() {
@@ -474,11 +486,13 @@ void Form1::Command2_Click() {
     try {
         engine::DownloadFirmware(state_, *host_, *port_, clock_);
     } catch (const engine::RunAbandoned&) {
-        runActive_ = false;
-        close();
-        return;
+        // The program is ending; the window closes below.
     }
     runActive_ = false;
+    // Also when the run ended on its own after the program was told to end (its last box was
+    // closed by a signal).
+    if (abandonRun_)
+        close();
 }
 
 void Form1::Command4_Click() {

@@ -70,6 +70,10 @@ public:
     void SetBusyState();
     void SetIdleState();
 
+    // Ends the program as Exit does, when told to from outside (a signal): a run is abandoned,
+    // and a box or dialog that is up is closed first, since nobody may be there to answer it.
+    void ExitFromOutside();
+
 signals:
     // The window has unloaded for good (settings saved, port closed); the program should end.
     void programEnded();

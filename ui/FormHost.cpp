@@ -116,7 +116,10 @@ bool FormHost::askYesNo(const std::string& text) {
     QMessageBox box(QMessageBox::NoIcon, form_.windowTitle(), TextFromBytes(text),
                     QMessageBox::Yes | QMessageBox::No, &form_);
     box.setDefaultButton(QMessageBox::Yes);
-    return box.exec() == QMessageBox::Yes;
+    const bool yes = box.exec() == QMessageBox::Yes;
+    // The program may have ended while the question was up (a signal closes it): no answer.
+    throwIfAbandoned();
+    return yes;
 }
 
 void FormHost::focusBrowseButton() {

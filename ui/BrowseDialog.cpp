@@ -10,31 +10,9 @@
 #include <QLineEdit>
 #include <QTimer>
 
-#include <sys/stat.h>
-
 namespace tavo::ui {
 
 namespace {
-
-// Qt's dialog checks that an opened file exists by its decoded name, which misses a file whose
-// name is not valid UTF-8; such a file is looked up by its bytes instead.
-class FileDialog final : public QFileDialog {
-public:
-    using QFileDialog::QFileDialog;
-
-    void accept() override {
-        const QStringList files = selectedFiles();
-        if (fileMode() == ExistingFile && files.size() == 1 && !QFileInfo::exists(files[0])) {
-            const std::string bytes = BytesFromText(TextFromQtPath(files[0]));
-            struct stat info {};
-            if (::stat(bytes.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
-                QDialog::accept();
-                return;
-            }
-        }
-        QFileDialog::accept();
-    }
-};
 
 // The nearest folder, from the one holding `path` upwards, that Qt can show; empty when the
 // path names none.
@@ -69,7 +47,7 @@ QStringList QtNameFilters(const QString& pipeFilter) {
     return filters;
 }
 
-BrowseDialog::BrowseDialog(QWidget* parent) : dialog_(new FileDialog(parent)) {
+BrowseDialog::BrowseDialog(QWidget* parent) : dialog_(new QFileDialog(parent)) {
     dialog_->setObjectName(QStringLiteral("BrowseDialog"));
     dialog_->setOption(QFileDialog::DontUseNativeDialog, true);
     dialog_->setDefaultSuffix(QStringLiteral("hex"));
@@ -119,7 +97,7 @@ std::optional<QString> BrowseDialog::show(const QString& title, const QString& p
     if (!folder.isEmpty())
         dialog_->setDirectory(folder);
     if (!lastFileName_.isEmpty())
-        dialog_->selectFile(QFileInfo(QtPathFromText(lastFileName_)).fileName());
+        dialog_->selectFile(QFileInfo(lastFileName_).fileName());
 
     hideCompletion();
     QTimer::singleShot(0, dialog_, [this] { offerName(); });
@@ -132,7 +110,9 @@ std::optional<QString> BrowseDialog::show(const QString& title, const QString& p
     const QStringList files = dialog_->selectedFiles();
     if (files.isEmpty() || files.first().isEmpty())
         return std::nullopt;
-    lastFileName_ = QDir::toNativeSeparators(TextFromQtPath(files.first()));
+    // Qt lists only names it can decode, so the chosen path is valid UTF-8: as TextFromBytes
+    // would give it.
+    lastFileName_ = QDir::toNativeSeparators(files.first());
     return lastFileName_;
 }
 

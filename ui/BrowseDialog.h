@@ -19,7 +19,7 @@ QStringList QtNameFilters(const QString& pipeFilter);
 // The one file dialog of the main window, shared by both Browse buttons and File > Open / Save.
 // Qt's own dialog (not the platform's) so it behaves the same everywhere. The default suffix is
 // "hex" for every use, and the file chosen last, in any use, is offered again by the next. Paths
-// go in and come out as TextFromBytes gives them, so a name that is not valid UTF-8 survives.
+// go in and come out as TextFromBytes gives them.
 class BrowseDialog {
 public:
     explicit BrowseDialog(QWidget* parent);

@@ -1,12 +1,7 @@
 #include "ui/ExactText.h"
 
 #include <QFile>
-#include <QStringList>
 #include <QUrl>
-
-#if !defined(_WIN32)
-#include <dirent.h>
-#endif
 
 namespace tavo::ui {
 
@@ -66,24 +61,6 @@ void AppendUtf8(std::string& out, char32_t c) {
     }
 }
 
-#if !defined(_WIN32)
-// The one entry of `folder` whose decoded name is `qtName`, as bytes; empty when there is none
-// or more than one (two names may decode alike).
-std::string EntryNamed(const std::string& folder, const QString& qtName) {
-    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-    if (dir == nullptr)
-        return {};
-    std::string found;
-    int matches = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (QFile::decodeName(entry->d_name) == qtName && ++matches == 1)
-            found = entry->d_name;
-    }
-    ::closedir(dir);
-    return matches == 1 ? found : std::string();
-}
-#endif
-
 } // namespace
 
 QString TextFromBytes(std::string_view bytes) {
@@ -122,27 +99,6 @@ std::string BytesFromText(const QString& text) {
         }
     }
     return bytes;
-}
-
-QString TextFromQtPath(const QString& qtPath) {
-#if !defined(_WIN32)
-    if (!qtPath.contains(QChar::ReplacementCharacter))
-        return qtPath;
-    const QStringList parts = qtPath.split(QLatin1Char('/'));
-    std::string bytes;
-    for (qsizetype k = 0; k < parts.size(); ++k) {
-        if (k > 0)
-            bytes += '/';
-        std::string part;
-        if (parts[k].contains(QChar::ReplacementCharacter))
-            part = EntryNamed(bytes, parts[k]);
-        bytes += part.empty() ? BytesFromText(parts[k]) : part;
-    }
-    return TextFromBytes(bytes);
-#else
-    // Windows names files in UTF-16: Qt's names are the names.
-    return qtPath;
-#endif
 }
 
 QString QtPathFromText(const QString& text) {

@@ -17,10 +17,9 @@ namespace tavo::ui {
 QString TextFromBytes(std::string_view bytes);
 std::string BytesFromText(const QString& text);
 
-// Qt names files by their decoded names, in which a byte that is not valid UTF-8 has become
-// U+FFFD. A path Qt hands back (the file dialog's choice) has its bytes found again by looking
-// its undecodable parts up in their folders; a path handed to Qt is the name Qt would give it.
-QString TextFromQtPath(const QString& qtPath);
+// The name Qt gives the file at that path. Qt decodes file names as UTF-8, turning any other byte
+// into U+FFFD, so a path that is not valid UTF-8 names no file Qt can find (and Qt's listings
+// leave such files out).
 QString QtPathFromText(const QString& text);
 
 // The local file of a dropped URL, its bytes taken from the URL's percent-encoding; empty when

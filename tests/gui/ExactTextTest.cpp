@@ -4,12 +4,9 @@
 #include "ui/ExactText.h"
 #include "ui/TextBox.h"
 
-#include <QAbstractItemView>
-#include <QFileDialog>
 #include <QMimeData>
 #include <QUrl>
 
-#include <fstream>
 #include <random>
 
 using namespace tavo;
@@ -67,61 +64,6 @@ TEST(ExactText, AnyBytesRoundTripAndValidUtf8ReadsAsQtReadsIt) {
         const bool valid = QString::fromUtf8(qtBytes).toUtf8() == qtBytes;
         ASSERT_EQ(valid, text == QString::fromUtf8(qtBytes)) << qtBytes.toHex().constData();
     }
-}
-
-TEST(ExactText, UndecodableFileNamesAreFoundByTheirBytes) {
-    ProgramFolder folder;
-    const std::string base = ui::BytesFromText(folder.path()) + "/";
-    for (const char* name : {"one\xFC.hex", "two\xFC.hex", "two\xE9.hex"})
-        std::ofstream(base + name) << ":00000001FF\n";
-    const QString replaced = QString(QChar::ReplacementCharacter);
-    struct Case {
-        QString qtPath;
-        std::string bytes;
-    };
-    const Case cases[] = {
-        {folder.file("one" + replaced + ".hex"), base + "one\xFC.hex"},
-        // Two names that Qt shows alike: no way to tell which was meant.
-        {folder.file("two" + replaced + ".hex"), base + "two\xEF\xBF\xBD.hex"},
-        {folder.file("plain.hex"), base + "plain.hex"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.bytes);
-        EXPECT_EQ(ui::BytesFromText(ui::TextFromQtPath(c.qtPath)), c.bytes);
-    }
-    EXPECT_EQ(ui::QtPathFromText(ui::TextFromBytes(base + "one\xFC.hex")),
-              folder.file("one" + replaced + ".hex"));
-}
-
-using ExactTextWindow = WindowTest;
-
-// Qt's dialog lists such a name with U+FFFD in it and would not find the file by that name.
-TEST_F(ExactTextWindow, FileDialogPicksANameThatIsNotUtf8) {
-    showExposed();
-    const std::string bytes = ui::BytesFromText(folder.path()) + "/x\xFC.hex";
-    std::ofstream(bytes) << ":00000001FF\n";
-    std::vector<SeenBox> boxes;
-    ModalDriver driver([&](QWidget* modal) {
-        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            boxes.push_back(Describe(box));
-            return box->reject();
-        }
-        auto* dialog = qobject_cast<QFileDialog*>(modal);
-        if (dialog == nullptr)
-            return;
-        QTimer::singleShot(0, dialog, [this, dialog] {
-            for (auto* view : dialog->findChildren<QAbstractItemView*>())
-                view->clearSelection();
-            dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
-                ->setText(folder.file(QStringLiteral("x\uFFFD.hex")));
-            QMetaObject::invokeMethod(dialog, "accept");
-            if (dialog->isVisible())
-                dialog->reject();
-        });
-    });
-    at<QPushButton>("Command1")->click();
-    EXPECT_TRUE(boxes.empty()) << boxes.front().text.toStdString();
-    EXPECT_EQ(ui::BytesFromText(at<QLineEdit>("Text1")->text()), bytes);
 }
 
 TEST(ExactText, DroppedFilesKeepTheirBytes) {

@@ -1,4 +1,4 @@
-// Settings bytes held as window text and back, and file names that Qt cannot decode.
+// Settings bytes held as window text and back, also in dropped file names.
 #include "tests/gui/GuiSupport.h"
 
 #include "ui/ExactText.h"
@@ -28,17 +28,14 @@ TEST(ExactText, BytesBecomeTextAndComeBackExactly) {
         QString text;
     };
     const Case cases[] = {
-        {"plain", "$@&*", "$@&*"},
         {"valid UTF-8 of each length", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
          QString::fromUtf8("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80")},
         {"Latin-1 bytes", "\xFC\xE9", Escaped({0xDCFC, 0xDCE9})},
         {"lead byte before plain text", "\xE9-", Escaped({0xDCE9, '-'})},
-        {"stray continuation byte", "a\x80", Escaped({'a', 0xDC80})},
         {"sequence cut short at the end", "\xE2\x82", Escaped({0xDCE2, 0xDC82})},
         {"overlong form", "\xC0\xAF\xE0\x80\xAF",
          Escaped({0xDCC0, 0xDCAF, 0xDCE0, 0xDC80, 0xDCAF})},
         {"encoded surrogate", "\xED\xA0\x80", Escaped({0xDCED, 0xDCA0, 0xDC80})},
-        {"beyond U+10FFFF", "\xF4\x90\x80\x80", Escaped({0xDCF4, 0xDC90, 0xDC80, 0xDC80})},
         {"NUL", std::string("a\0b", 3), Escaped({'a', 0, 'b'})},
     };
     for (const Case& c : cases) {

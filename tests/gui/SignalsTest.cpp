@@ -83,14 +83,19 @@ TEST(Signals, CloseWhatIsUpAndEnd) {
         ui::ExitSignals exitSignals([&form] { form.ExitFromOutside(); });
         QSignalSpy ended(&form, &ui::Form1::programEnded);
         int seen = 0;
+        bool leftUp = false;
         ModalDriver driver([&](QWidget* modal) {
             ++seen;
             ::raise(SIGTERM);
             // Should the signal leave it up, the test fails instead of hanging.
-            QTimer::singleShot(3000, modal, [modal] { static_cast<QDialog*>(modal)->reject(); });
+            QTimer::singleShot(2000, modal, [&leftUp, modal] {
+                leftUp = true;
+                static_cast<QDialog*>(modal)->reject();
+            });
         });
         Find<QPushButton>(&form, press)->click();
         EXPECT_EQ(seen, 1);
+        EXPECT_FALSE(leftUp);
         EXPECT_TRUE(QTest::qWaitFor([&] { return ended.count() == 1; }, 2000));
         EXPECT_FALSE(form.isVisible() || form.portOpen() || form.runActive());
         EXPECT_TRUE(folder.read("dazez.txt").contains(folder.file("app.hex").toUtf8()));

@@ -122,6 +122,11 @@ BoardOutcome RunBoard(const BoardJob& job, RunDisplay& display, const Shared& sh
         engine::RunState state;
         HeadlessHost host(state, watcher.watch(port), clock, watcher, s, shared.options.onError,
                           &InterruptGuard::flag());
+        // A board that holds XOFF must not keep Ctrl+C waiting.
+        devicePort.setWriteStallHandler(
+            [&host](serial::DeviceSerialPort& device, engine::Millis step) {
+                return host.whileWriteStalled(device, step);
+            });
         result = engine::DownloadFirmware(state, host, host.port(), clock, shared.runOptions);
         interrupted = host.interrupted();
         if (result.end == engine::RunEnd::TimedOut)
@@ -248,8 +253,8 @@ int RunGang(const std::vector<BoardJob>& jobs, const Shared& shared,
     std::vector<std::unique_ptr<QThread>> threads;
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         RunDisplay& display = lines ? boardLines->board(i) : *consoles[i];
-        // A QThread, not a bare thread: the port's Qt objects want a thread with an event
-        // dispatcher.
+        // A QThread, not a bare thread: where the port is Qt's (Windows), its objects want a
+        // thread with an event dispatcher.
         threads.emplace_back(QThread::create([&, i, &display = display] {
             try {
                 outcomes[i] = RunBoard(jobs[i], display, shared);

@@ -1,5 +1,7 @@
 #include "cli/HeadlessHost.h"
 
+#include "serial/DeviceSerialPort.h"
+
 #include <poll.h>
 
 #include <algorithm>
@@ -166,6 +168,16 @@ void HeadlessHost::waitForEvents(std::optional<Millis> timeout) {
     if (wait > Millis(0))
         block(wait);
     handleDue();
+}
+
+bool HeadlessHost::whileWriteStalled(serial::DeviceSerialPort& device, Millis step) {
+    handleDue();
+    if (!state_.CancelRequested) {
+        // A signal ends the wait at once.
+        device.waitWritable(std::clamp(nextTick() - clock_.now(), Millis(0), step));
+        handleDue();
+    }
+    return !state_.CancelRequested;
 }
 
 void HeadlessHost::block(Millis wait) {

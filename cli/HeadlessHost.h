@@ -12,6 +12,10 @@
 #include <functional>
 #include <optional>
 
+namespace tavo::serial {
+class DeviceSerialPort;
+}
+
 namespace tavo::flash {
 
 // The window without a window: it holds the settings, shows the run on a RunDisplay, answers
@@ -64,6 +68,11 @@ public:
     void uncheckEeprom() override { settings_.eepromCheck = 0; }
     void yield() override;
     void waitForEvents(std::optional<engine::Millis> timeout) override;
+
+    // The device's handler for a write it does not take (the board holds XOFF): serves Ctrl+C
+    // and the timers for up to `step`, blocking on the device meanwhile; false once the run is
+    // to be cancelled.
+    bool whileWriteStalled(serial::DeviceSerialPort& device, engine::Millis step);
 
 private:
     // Forwards to the device and notes when the run takes the waiting input.

@@ -1,6 +1,7 @@
 #include "cli/Interrupt.h"
 
 #include "cli/ExitCode.h"
+#include "serial/DeviceSerialPort.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -20,8 +21,11 @@ struct sigaction gOldInt;
 struct sigaction gOldTerm;
 
 extern "C" void OnInterrupt(int) {
-    if (gInterrupted.exchange(true))
+    if (gInterrupted.exchange(true)) {
+        // Even at once, the port goes first: discarded, released and its lock file removed.
+        serial::DeviceSerialPort::EmergencyCloseAll();
         ::_exit(kExitCancelled);
+    }
 }
 
 } // namespace

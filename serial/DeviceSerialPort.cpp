@@ -1,248 +1,357 @@
+// The port on POSIX systems: a terminal device in raw mode, driven with plain system calls so that
+// a line costs the kernel no more than a loader needs (a write, a blocking poll, a read).
 #include "serial/DeviceSerialPort.h"
 
 #include "engine/RunError.h"
+#include "serial/LineSettingsText.h"
 
-#include <QObject>
-#include <QSerialPort>
+#include <QAbstractEventDispatcher>
+#include <QLockFile>
+#include <QSocketNotifier>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
+#include <climits>
 #include <cstring>
-#include <limits>
-
-#ifdef __linux__
 #include <fcntl.h>
-#include <linux/serial.h>
+#include <iterator>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
+
+#if defined(__linux__) && defined(TCGETS2)
+// The kernel's termios2, whose speed fields carry any bit rate (14400 and 56000 have no B
+// constant). glibc's <termios.h> and <asm/termbits.h> cannot be included together.
+struct termios2 {
+    tcflag_t c_iflag;
+    tcflag_t c_oflag;
+    tcflag_t c_cflag;
+    tcflag_t c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed;
+    speed_t c_ospeed;
+};
+#ifndef BOTHER
+#define BOTHER 0010000
+#endif
 #endif
 
 namespace tavo::serial {
 
+using engine::Millis;
 using engine::RunError;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
 // Longest time a write may go without the device taking a single byte (the board holding XOFF
 // for good, a wedged driver) before it counts as broken.
-constexpr auto kWriteStallLimit = std::chrono::seconds(10);
-// Step of the push loop while the kernel's output buffer is full.
-constexpr int kWriteStepMs = 50;
-// Upper bound of chunks taken from the device per pull, so a flood cannot hold a caller forever.
-constexpr int kMaxPullChunks = 256;
-
-std::optional<int> ParseLineSettings(const std::string& settings) {
-    // "<rate>,n,8,1": the only character format the link uses.
-    auto comma = settings.find(',');
-    if (comma == std::string::npos || comma == 0)
-        return std::nullopt;
-    int rate = 0;
-    auto [ptr, ec] = std::from_chars(settings.data(), settings.data() + comma, rate);
-    if (ec != std::errc{} || ptr != settings.data() + comma || rate <= 0)
-        return std::nullopt;
-    auto format = settings.substr(comma);
-    if (format != ",n,8,1" && format != ",N,8,1")
-        return std::nullopt;
-    return rate;
-}
+constexpr Millis kWriteStallLimit{10'000};
+// Step of a stalled write: its handler is called at least this often.
+constexpr Millis kWriteStep{25};
+// An empty read is trusted this long: asking the device again sooner would only repeat it. A wait
+// that blocks on the device (or its event loop) learns of new input anyway.
+constexpr auto kTrustEmpty = std::chrono::milliseconds(2);
+// Upper bound of reads per pull, so a flood cannot hold a caller forever.
+constexpr int kMaxPullReads = 256;
 
 std::string SystemReason(int error) {
     return std::strerror(error);
 }
 
+// ---- What a signal handler needs to close the open ports: plain memory and descriptors.
+
+struct EmergencySlot {
+    std::atomic<bool> taken{false};
+    std::atomic<int> fd{-1};
+    char lockPath[256] = {}; // empty: no lock file of ours
+};
+EmergencySlot gEmergency[64];
+
+int ClaimSlot(int fd, const std::string& lockPath) {
+    for (int i = 0; i < static_cast<int>(std::size(gEmergency)); ++i) {
+        bool expected = false;
+        auto& slot = gEmergency[i];
+        if (!slot.taken.compare_exchange_strong(expected, true))
+            continue;
+        slot.lockPath[0] = '\0';
+        if (lockPath.size() < sizeof slot.lockPath)
+            std::memcpy(slot.lockPath, lockPath.c_str(), lockPath.size() + 1);
+        slot.fd.store(fd, std::memory_order_release);
+        return i;
+    }
+    return -1; // more ports than slots: that one is left to the kernel
+}
+
+void ReleaseSlot(int index) {
+    if (index < 0)
+        return;
+    gEmergency[index].fd.store(-1);
+    gEmergency[index].taken.store(false);
+}
+
+// Discards what the device still holds in either direction (an unsent image must not reach the
+// board later, and a close must not wait for the kernel to drain it) and lets other programs in.
+void Release(int fd) {
+    ::tcflush(fd, TCIOFLUSH);
+#ifdef TIOCNXCL
+    // A pseudo-terminal keeps the flag after its last close.
+    ::ioctl(fd, TIOCNXCL);
+#endif
+    ::close(fd); // the advisory lock goes with the descriptor
+}
+
+// ---- Line settings.
+
+template <class Termios> void MakeRaw(Termios& tio, bool xonXoff) {
+    tio.c_iflag &=
+        ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+    // Only XON may resume output that XOFF stopped; any other byte from the board must not.
+    if (xonXoff)
+        tio.c_iflag |= IXON | IXOFF;
+    tio.c_oflag &= ~OPOST;
+    tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    // With O_NONBLOCK: an empty device answers a read with EAGAIN, a hung-up one with end of
+    // file, which VMIN 0 would not tell apart.
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+}
+
+#if !defined(TCGETS2)
+speed_t SpeedCode(int rate) {
+    switch (rate) {
+    case 1200:
+        return B1200;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    default:
+        return B0;
+    }
+}
+#endif
+
+// Raw 8N1 at `rate`, XON/XOFF when asked, no RTS/CTS. False with errno set on failure.
+bool Configure(int fd, int rate, bool xonXoff) {
+#if defined(TCGETS2)
+    termios2 tio{};
+    if (::ioctl(fd, TCGETS2, &tio) != 0)
+        return false;
+    MakeRaw(tio, xonXoff);
+    tio.c_cflag &= ~(CBAUD | CIBAUD); // input speed: as the output's
+    tio.c_cflag |= BOTHER;
+    tio.c_ispeed = tio.c_ospeed = static_cast<speed_t>(rate);
+    return ::ioctl(fd, TCSETS2, &tio) == 0;
+#else
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0)
+        return false;
+    MakeRaw(tio, xonXoff);
+    speed_t code = SpeedCode(rate);
+    if (code == B0) {
+        errno = EINVAL;
+        return false;
+    }
+    return ::cfsetspeed(&tio, code) == 0 && ::tcsetattr(fd, TCSANOW, &tio) == 0;
+#endif
+}
+
+// Answers are single characters; without this some USB adapters hold them for milliseconds.
+// Pseudo-terminals refuse the request, which is fine.
+void RequestLowLatency([[maybe_unused]] int fd) {
+#ifdef __linux__
+    serial_struct info{};
+    if (::ioctl(fd, TIOCGSERIAL, &info) == 0) {
+        info.flags |= ASYNC_LOW_LATENCY;
+        ::ioctl(fd, TIOCSSERIAL, &info);
+    }
+#endif
+}
+
+// The lock file where Qt's serial port and the system's serial tools look for one ("LCK..ttyUSB0"
+// in the first usable lock folder). Null when no folder takes it (then nothing holds the device
+// that way); `held` when another living program has it.
+std::unique_ptr<QLockFile> TakeLockFile(const std::string& device, bool& held) {
+    std::string name = device.rfind("/dev/", 0) == 0 ? device.substr(5) : device;
+    std::replace(name.begin(), name.end(), '/', '_');
+    for (const char* folder :
+         {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp"}) {
+        if (::access(folder, R_OK | W_OK | X_OK) != 0)
+            continue;
+        auto lock = std::make_unique<QLockFile>(
+            QString::fromStdString(std::string(folder) + "/LCK.." + name));
+        // Only a holder that is gone lets go; a long download must not look stale.
+        lock->setStaleLockTime(0);
+        if (lock->tryLock(0))
+            return lock;
+        held = lock->error() == QLockFile::LockFailedError;
+        return nullptr;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 struct DeviceSerialPort::Impl {
+    explicit Impl(DeviceSerialPort& p, PortMap m) : port(p), map(std::move(m)) {}
+
+    DeviceSerialPort& port;
     PortMap map;
     std::optional<std::string> deviceOverride;
     int portNumber = 1;
     bool xonXoff = false;
     int baudRate = 9600;
+    WriteStallHandler stallHandler;
+    Millis stallLimit = kWriteStallLimit;
 
-    QSerialPort port;
-    // Set once the device reported a fatal error; the port is closed and the next operation
-    // raises. Bytes that were already received are handed out first.
+    int fd = -1;
+    std::unique_ptr<QLockFile> lock;
+    int slot = -1;
+    // On a thread with an event loop: input is taken as it comes (so it wakes the loop once, not
+    // over and over), and a stalled write's handler is woken when the device takes bytes again.
+    std::unique_ptr<QSocketNotifier> readNotifier;
+    std::unique_ptr<QSocketNotifier> writeNotifier;
+
+    std::string input; // received and not yet taken
+    bool drained = false;
+    Clock::time_point drainedAt; // when a read (or a wait) last found the device empty
+    // Set once the device failed (hung up); its descriptor is closed already and the next
+    // operation raises. Bytes that were received before are handed out first.
     bool broken = false;
     std::string brokenReason;
-    std::string leftover;
-    bool closeQueued = false;
-    QMetaObject::Connection errorConnection;
-
-    explicit Impl(PortMap m) : map(std::move(m)) {
-        errorConnection = QObject::connect(&port, &QSerialPort::errorOccurred, &port,
-                                           [this](QSerialPort::SerialPortError e) { onError(e); });
-    }
-
-    ~Impl() { QObject::disconnect(errorConnection); }
 
     std::string device() const {
         return deviceOverride ? *deviceOverride : map.deviceFor(portNumber);
     }
 
-    void onError(QSerialPort::SerialPortError error) {
-        switch (error) {
-        case QSerialPort::NoError:
-        case QSerialPort::TimeoutError:
-        case QSerialPort::OpenError:
-        case QSerialPort::NotOpenError:
-        case QSerialPort::DeviceNotFoundError:
-        case QSerialPort::PermissionError:
-        case QSerialPort::UnsupportedOperationError:
-            return; // reported by the operation that caused it
-        default:
-            break;
-        }
-        if (!port.isOpen() || broken)
+    void noteEmpty() {
+        drained = true;
+        drainedAt = Clock::now();
+    }
+
+    // Moves what the device holds into `input`; after an empty read only a wait, or a moment
+    // passing, makes it ask again.
+    void pull(bool force = false) {
+        if (fd < 0 || (!force && drained && Clock::now() - drainedAt < kTrustEmpty))
             return;
+        drained = false;
+        char buffer[16384];
+        for (int i = 0; i < kMaxPullReads; ++i) {
+            auto n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0) {
+                input.append(buffer, static_cast<std::size_t>(n));
+                if (static_cast<std::size_t>(n) < sizeof buffer) {
+                    noteEmpty(); // a short read emptied the device
+                    return;
+                }
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                noteEmpty();
+                return;
+            }
+            // End of file: the terminal has hung up (adapter pulled, other end closed).
+            fail(n == 0 ? EIO : errno);
+            return;
+        }
+    }
+
+    void fail(int error) {
         broken = true;
-        brokenReason = hungUp() ? SystemReason(EIO) + " (the device hung up)"
-                                : port.errorString().toStdString();
-        // A vanished device keeps its descriptor readable, so Qt would report the error again
-        // and again from the event loop. Closing right here would pull the notifier out from
-        // under the call that reported the error; close on the next turn of the loop instead
-        // (or at the next port operation, whichever comes first).
-        if (!closeQueued) {
-            closeQueued = true;
-            QMetaObject::invokeMethod(
-                &port,
-                [this] {
-                    closeQueued = false;
-                    if (broken)
-                        closeBroken();
-                },
-                Qt::QueuedConnection);
+        bool hungUp = error == EIO || error == ENXIO || error == ENODEV;
+        brokenReason = SystemReason(error) + (hungUp ? " (the device hung up)" : "");
+        shut();
+    }
+
+    // Closes the device. The notifiers are only disabled, since this may run inside one of them;
+    // close() and open() delete them.
+    void shut() {
+        if (readNotifier)
+            readNotifier->setEnabled(false);
+        if (writeNotifier)
+            writeNotifier->setEnabled(false);
+        if (fd >= 0) {
+            ReleaseSlot(slot);
+            slot = -1;
+            Release(fd);
+            fd = -1;
         }
-    }
-
-    // Whether the device is gone: a hung-up terminal (adapter pulled, other end closed). Qt's own
-    // text is no help there, since it reads errno after a read that returned nothing.
-    bool hungUp() const {
-#ifdef __linux__
-        pollfd p{static_cast<int>(port.handle()), POLLIN, 0};
-        return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
-#else
-        return false;
-#endif
-    }
-
-    // Closes a broken port, keeping what it had received for the next take.
-    void closeBroken() {
-        if (!port.isOpen())
-            return;
-        auto rest = port.readAll();
-        leftover.append(rest.constData(), static_cast<std::size_t>(rest.size()));
-        port.close();
+        lock.reset(); // removes the lock file
+        drained = false;
     }
 
     void raiseIfUnusable(const char* operation) {
         if (broken) {
-            closeBroken();
-            auto reason = brokenReason.empty() ? SystemReason(EIO) : brokenReason;
+            auto reason = brokenReason;
             broken = false;
             brokenReason.clear();
-            leftover.clear();
+            input.clear();
             throw RunError(
                 std::string(operation) + ": the serial device " + device() + " has failed", reason);
         }
-        if (!port.isOpen())
+        if (fd < 0)
             throw RunError(std::string(operation) + ": the serial port is not open",
                            SystemReason(EBADF));
     }
 
-    // Moves whatever the device holds into the port's queue without needing an event loop.
-    void pull() {
-        if (!port.isOpen() || broken)
-            return;
-#ifdef __linux__
-        // Asked once or more per line: when the device holds nothing, one ioctl says so far more
-        // cheaply than Qt's zero-timeout poll, whose timeout path builds an error message. A
-        // failing ioctl (a hung-up device) takes Qt's path, which notices the failure.
-        int waiting = 0;
-        if (::ioctl(static_cast<int>(port.handle()), FIONREAD, &waiting) == 0 && waiting == 0)
-            return;
-#endif
-        for (int i = 0; i < kMaxPullChunks && port.waitForReadyRead(0); ++i) {
-            if (broken)
-                break;
+    void watchInput() {
+        if (!QAbstractEventDispatcher::instance())
+            return; // no event loop here: the waits read for themselves
+        readNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+        QObject::connect(readNotifier.get(), &QSocketNotifier::activated, [this] { pull(true); });
+    }
+
+    // One step of a stalled write; false when its handler gives up.
+    bool waitWhileStalled(Millis step) {
+        if (!stallHandler) {
+            port.waitWritable(step);
+            return true;
         }
-        port.clearError();
-    }
-
-    qint64 available() const {
-        return static_cast<qint64>(leftover.size()) + (port.isOpen() ? port.bytesAvailable() : 0);
-    }
-
-    void applyPlatformSettings() {
-#ifdef __linux__
-        int fd = static_cast<int>(port.handle());
-        if (fd < 0)
-            return;
-        // Only XON may resume output that XOFF stopped; any other byte from the board must not.
-        termios tio{};
-        if (::tcgetattr(fd, &tio) == 0 && (tio.c_iflag & IXANY)) {
-            tio.c_iflag &= ~IXANY;
-            ::tcsetattr(fd, TCSANOW, &tio);
+        if (!writeNotifier && QAbstractEventDispatcher::instance()) {
+            writeNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
+            QObject::connect(writeNotifier.get(), &QSocketNotifier::activated,
+                             [this] { writeNotifier->setEnabled(false); });
         }
-#endif
-    }
-
-    void requestLowLatency() {
-#ifdef __linux__
-        // Answers are single characters; without this some USB adapters hold them for
-        // milliseconds. Pseudo-terminals refuse the request, which is fine.
-        int fd = static_cast<int>(port.handle());
-        serial_struct info{};
-        if (::ioctl(fd, TIOCGSERIAL, &info) == 0) {
-            info.flags |= ASYNC_LOW_LATENCY;
-            ::ioctl(fd, TIOCSSERIAL, &info);
-        }
-#endif
-    }
-
-    void holdExclusively() {
-#ifdef __linux__
-        // Qt's lock file and TIOCEXCL do not stop a privileged second opener, and the lock file
-        // is taken for stale after a while; an advisory lock on the device itself holds for as
-        // long as the port is open, whoever asks.
-        int fd = static_cast<int>(port.handle());
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            int error = errno;
-            port.close();
-            throw RunError("Cannot open " + device() + ": another program holds it",
-                           error == EWOULDBLOCK ? SystemReason(EBUSY) : SystemReason(error));
-        }
-#endif
-    }
-
-    void push() {
-        auto lastProgress = std::chrono::steady_clock::now();
-        qint64 pending = port.bytesToWrite();
-        while (pending > 0) {
-            port.waitForBytesWritten(kWriteStepMs);
-            port.clearError();
-            if (broken || !port.isOpen())
-                raiseIfUnusable("Write");
-            qint64 now = port.bytesToWrite();
-            auto time = std::chrono::steady_clock::now();
-            if (now < pending) {
-                lastProgress = time;
-            } else if (time - lastProgress > kWriteStallLimit) {
-                port.clear(QSerialPort::Output);
-                throw RunError("Write: the serial device " + device() +
-                                   " takes no data (flow control stopped it)",
-                               SystemReason(ETIMEDOUT));
+        if (writeNotifier)
+            writeNotifier->setEnabled(true);
+        // The handler may close the port (the window's Exit) or throw.
+        struct Disarm {
+            Impl& d;
+            ~Disarm() {
+                if (d.writeNotifier)
+                    d.writeNotifier->setEnabled(false);
             }
-            pending = now;
-        }
+        } disarm{*this};
+        return stallHandler(port, step);
     }
 };
 
-DeviceSerialPort::DeviceSerialPort(PortMap map) : impl_(std::make_unique<Impl>(std::move(map))) {}
+DeviceSerialPort::DeviceSerialPort(PortMap map)
+    : impl_(std::make_unique<Impl>(*this, std::move(map))) {}
 
 DeviceSerialPort::~DeviceSerialPort() {
     close();
@@ -256,32 +365,56 @@ std::string DeviceSerialPort::device() const {
     return impl_->device();
 }
 
+void DeviceSerialPort::setWriteStallHandler(WriteStallHandler handler) {
+    impl_->stallHandler = std::move(handler);
+}
+
+void DeviceSerialPort::setWriteStallLimit(Millis limit) {
+    impl_->stallLimit = limit;
+}
+
+void DeviceSerialPort::waitWritable(Millis timeout) {
+    if (impl_->fd < 0)
+        return;
+    pollfd p{impl_->fd, POLLOUT, 0};
+    // A signal ends the wait early (EINTR): its handler wants attention.
+    ::poll(&p, 1, static_cast<int>(std::clamp<Millis::rep>(timeout.count(), 0, INT_MAX)));
+}
+
+void DeviceSerialPort::EmergencyCloseAll() noexcept {
+    for (auto& slot : gEmergency) {
+        int fd = slot.fd.exchange(-1, std::memory_order_acq_rel);
+        if (fd < 0)
+            continue;
+        Release(fd);
+        if (slot.lockPath[0] != '\0')
+            ::unlink(slot.lockPath);
+    }
+}
+
 bool DeviceSerialPort::isOpen() const {
-    if (impl_->broken)
-        impl_->closeBroken();
-    return impl_->port.isOpen();
+    return impl_->fd >= 0;
 }
 
 void DeviceSerialPort::setXonXoff() {
-    impl_->xonXoff = true;
-    impl_->port.setFlowControl(QSerialPort::SoftwareControl);
-    if (impl_->port.isOpen())
-        impl_->applyPlatformSettings();
+    auto& d = *impl_;
+    d.xonXoff = true;
+    if (d.fd >= 0 && !Configure(d.fd, d.baudRate, d.xonXoff)) {
+        int error = errno;
+        throw RunError("Cannot set XON/XOFF flow control on " + d.device(), SystemReason(error));
+    }
 }
 
 void DeviceSerialPort::setLineSettings(const std::string& settings) {
+    auto& d = *impl_;
     auto rate = ParseLineSettings(settings);
     if (!rate)
         throw RunError("Invalid line settings \"" + settings + "\"", SystemReason(EINVAL));
-    impl_->baudRate = *rate;
-    if (!impl_->port.isOpen())
-        return;
-    if (!impl_->port.setBaudRate(*rate)) {
-        auto reason = impl_->port.errorString().toStdString();
-        impl_->port.clearError();
-        throw RunError("Cannot set line settings \"" + settings + "\"", reason);
+    d.baudRate = *rate;
+    if (d.fd >= 0 && !Configure(d.fd, d.baudRate, d.xonXoff)) {
+        int error = errno;
+        throw RunError("Cannot set line settings \"" + settings + "\"", SystemReason(error));
     }
-    impl_->applyPlatformSettings();
 }
 
 void DeviceSerialPort::setPortNumber(int number) {
@@ -296,127 +429,154 @@ void DeviceSerialPort::open() {
     auto& d = *impl_;
     if (isOpen())
         throw RunError("The port " + d.device() + " is already open", SystemReason(EBUSY));
-    d.broken = false;
-    d.brokenReason.clear();
-    d.leftover.clear();
-
+    close(); // what a failed device left behind
     auto device = d.device();
-    d.port.setPortName(QString::fromStdString(device));
-    d.port.setBaudRate(d.baudRate);
-    d.port.setDataBits(QSerialPort::Data8);
-    d.port.setParity(QSerialPort::NoParity);
-    d.port.setStopBits(QSerialPort::OneStop);
-    d.port.setFlowControl(d.xonXoff ? QSerialPort::SoftwareControl : QSerialPort::NoFlowControl);
-    if (!d.port.open(QIODevice::ReadWrite)) {
-        auto reason = d.port.errorString().toStdString();
-        d.port.clearError();
-        throw RunError("Cannot open " + device, reason);
+    auto busy = [&] {
+        return RunError("Cannot open " + device + ": another program holds it",
+                        SystemReason(EBUSY));
+    };
+
+    bool held = false;
+    auto lock = TakeLockFile(device, held);
+    if (held)
+        throw busy();
+    int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        int error = errno;
+        throw RunError("Cannot open " + device, SystemReason(error));
     }
-    d.holdExclusively();
-    d.applyPlatformSettings();
-    d.requestLowLatency();
+    auto refused = [&](RunError error) {
+        ::close(fd);
+        return error;
+    };
+    if (!::isatty(fd))
+        throw refused(
+            RunError("Cannot open " + device + ": not a serial device", SystemReason(ENOTTY)));
+#ifdef TIOCGEXCL
+    // Exclusive mode keeps out other programs, but not a privileged one such as us when run as
+    // root: ask whether another program has set it.
+    int exclusive = 0;
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive)
+        throw refused(busy());
+#endif
+    // Lock files are taken for stale after a while and exclusive mode does not stop root; an
+    // advisory lock on the device holds for as long as the port is open, whoever asks.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
+        throw refused(
+            error == EWOULDBLOCK ? busy() : RunError("Cannot open " + device, SystemReason(error)));
+    }
+#ifdef TIOCEXCL
+    ::ioctl(fd, TIOCEXCL);
+#endif
+    if (!Configure(fd, d.baudRate, d.xonXoff)) {
+        int error = errno;
+        Release(fd);
+        throw RunError("Cannot set up " + device, SystemReason(error));
+    }
+    RequestLowLatency(fd);
     // Whatever the device collected before this opening is not part of this conversation.
-    d.port.clear(QSerialPort::Input);
-    d.port.clearError();
+    ::tcflush(fd, TCIFLUSH);
+
+    d.fd = fd;
+    d.lock = std::move(lock);
+    d.slot = ClaimSlot(fd, d.lock ? d.lock->fileName().toStdString() : std::string());
+    d.watchInput();
 }
 
 void DeviceSerialPort::close() {
     auto& d = *impl_;
     d.broken = false;
     d.brokenReason.clear();
-    d.leftover.clear();
-    if (!d.port.isOpen())
-        return;
-    d.port.clear(QSerialPort::AllDirections);
-    d.port.close();
-    d.port.clearError();
+    d.input.clear();
+    d.readNotifier.reset();
+    d.writeNotifier.reset();
+    d.shut();
 }
 
 void DeviceSerialPort::write(std::string_view data) {
     auto& d = *impl_;
     d.raiseIfUnusable("Write");
-    if (data.empty())
-        return;
-    auto written = d.port.write(data.data(), static_cast<qint64>(data.size()));
-    if (written != static_cast<qint64>(data.size())) {
-        auto reason = d.port.errorString().toStdString();
-        d.port.clearError();
-        d.raiseIfUnusable("Write");
-        throw RunError("Write: the serial device " + d.device() + " refused the data", reason);
+    auto lastProgress = Clock::now();
+    while (!data.empty()) {
+        auto n = ::write(d.fd, data.data(), data.size());
+        if (n > 0) {
+            data.remove_prefix(static_cast<std::size_t>(n));
+            lastProgress = Clock::now();
+            continue;
+        }
+        int error = n < 0 ? errno : EAGAIN;
+        if (error == EINTR)
+            continue;
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            d.fail(error);
+            d.raiseIfUnusable("Write");
+        }
+        // The device takes nothing now: wait for it, serving the front end meanwhile.
+        auto stalled = std::chrono::duration_cast<Millis>(Clock::now() - lastProgress);
+        if (stalled >= d.stallLimit) {
+            ::tcflush(d.fd, TCOFLUSH);
+            throw RunError("Write: the serial device " + d.device() +
+                               " takes no data (flow control stopped it)",
+                           SystemReason(ETIMEDOUT));
+        }
+        if (!d.waitWhileStalled(std::min(kWriteStep, d.stallLimit - stalled)))
+            return;
+        d.raiseIfUnusable("Write"); // closed or failed while the front end was served
     }
-    // QSerialPort only queues; hand the bytes to the device now, or they would wait for an
-    // event loop (and be lost on close).
-    d.push();
 }
 
 int DeviceSerialPort::countWaiting() {
     auto& d = *impl_;
     d.pull();
-    if (d.available() == 0)
+    if (d.input.empty())
         d.raiseIfUnusable("Count waiting");
-    return static_cast<int>(std::min<qint64>(d.available(), std::numeric_limits<int>::max()));
+    return static_cast<int>(std::min<std::size_t>(d.input.size(), INT_MAX));
 }
 
 std::string DeviceSerialPort::takeWaiting() {
     auto& d = *impl_;
     d.pull();
-    if (d.available() == 0) {
+    if (d.input.empty()) {
         d.raiseIfUnusable("Take waiting");
         return {};
     }
-    std::string data = std::move(d.leftover);
-    d.leftover.clear();
-    if (d.port.isOpen()) {
-        auto bytes = d.port.readAll();
-        data.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-    }
-    return data;
+    return std::exchange(d.input, {});
 }
 
-bool DeviceSerialPort::waitForInput(engine::Millis timeout) {
+bool DeviceSerialPort::waitForInput(Millis timeout) {
     auto& d = *impl_;
     d.pull();
-    if (d.available() > 0)
+    if (!d.input.empty())
         return true;
     d.raiseIfUnusable("Wait for input");
-#ifdef __linux__
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    int fd = static_cast<int>(d.port.handle());
+    auto deadline = Clock::now() + timeout;
     for (;;) {
-        auto left =
-            std::chrono::duration_cast<engine::Millis>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
         // Round up, so a wait never ends before its time.
-        auto ms = std::max<long long>(0, left.count() + 1);
-        pollfd p{fd, POLLIN, 0};
-        int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(ms, 1 << 30)));
+        pollfd p{d.fd, POLLIN, 0};
+        int ready =
+            ::poll(&p, 1, static_cast<int>(std::clamp<Millis::rep>(left.count() + 1, 0, 1 << 30)));
         if (ready < 0 && errno == EINTR)
-            continue;
+            return false; // a signal wants attention
         if (ready < 0) {
             int error = errno;
             throw RunError("Wait for input on " + d.device() + " failed", SystemReason(error));
         }
-        if (ready == 0)
+        if (ready == 0) {
+            d.noteEmpty();
             return false;
-        d.pull();
-        if (d.available() > 0)
-            return true;
-        if (!d.broken && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            d.broken = true;
-            d.brokenReason = SystemReason(EIO) + " (the device hung up)";
         }
+        d.pull(true);
+        if (!d.input.empty())
+            return true;
+        // Readable yet nothing to read: a device in trouble must not make this spin.
+        if (!d.broken && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+            d.fail(EIO);
         d.raiseIfUnusable("Wait for input");
-        if (std::chrono::steady_clock::now() >= deadline)
+        if (Clock::now() >= deadline)
             return false;
     }
-#else
-    auto ms = std::max<long long>(0, timeout.count());
-    if (d.port.waitForReadyRead(static_cast<int>(std::min<long long>(ms, 1 << 30))) ||
-        d.available() > 0)
-        return true;
-    d.port.clearError();
-    d.raiseIfUnusable("Wait for input");
-    return false;
-#endif
 }
 
 } // namespace tavo::serial

@@ -11,7 +11,7 @@ class Form1;
 // block in the Qt event loop (serial input, timer ticks and clicks wake them).
 class FormHost final : public engine::RunHost {
 public:
-    explicit FormHost(Form1& form) : form_(form) {}
+    explicit FormHost(Form1& form);
 
     settings::Settings settings() override;
     void setBusyState() override;
@@ -34,6 +34,9 @@ public:
     void waitForEvents(std::optional<engine::Millis> timeout) override;
 
 private:
+    // A write that the board holds back (XOFF) serves the window meanwhile, so that Cancel and
+    // Exit act at once; false once Cancel was pressed.
+    bool whileWriteStalled(engine::Millis step);
     void throwIfAbandoned() const;
     void applyProgressRange();
 

@@ -1,5 +1,6 @@
 // Whole download runs over a pseudo-terminal: the engine, the real serial port and the headless
 // host on this side, tavo-bootsim on the other, and the board's memory compared with the image.
+#include "bench/SyscallCount.h"
 #include "cli/HeadlessHost.h"
 #include "engine/DownloadRun.h"
 #include "engine/SerialLink.h"
@@ -260,6 +261,42 @@ TEST_F(DownloadOverPtyTest, BoardVanishingMidFileEndsTheRunWithoutBurningCpu) {
     EXPECT_LT(cpuSeconds, 0.25 + 0.1 * wallSeconds) << "wall " << wallSeconds;
     // The board kept the lines it had written.
     EXPECT_EQ(board->waitForExit(2000), 0);
+}
+
+// Marks the stretch from the top of the second line to the top of the last for the count.
+class MarkingDisplay final : public flash::NullDisplay {
+public:
+    void progress(int value, int max) override {
+        if (value == 1 || value == max)
+            bench::MarkSyscalls();
+    }
+};
+
+// tavo-flash's way of moving an image costs the kernel little more than a bare write, poll and
+// read per line: the port trusts an empty read until it blocks again, and a write hands its bytes
+// to the device in one call.
+TEST_F(DownloadOverPtyTest, ALineCostsAtMostFourSystemCalls) {
+    startBoard();
+    auto count = bench::CountSyscalls([&] {
+        serial::DeviceSerialPort port;
+        port.setDeviceOverride(board->devicePath());
+        settings::Settings s;
+        s.applicationFile = kSampleHex;
+        s.baudIndex = 9;
+        engine::RunState state;
+        engine::SteadyClock clock;
+        MarkingDisplay marks;
+        flash::HeadlessHost host(state, port, clock, marks, s, flash::OnError::Stop);
+        return engine::DownloadFirmware(state, host, host.port(), clock).end == RunEnd::Success ? 0
+                                                                                                : 1;
+    });
+    if (!count.supported)
+        GTEST_SKIP() << "system calls are counted on Linux x86-64 only";
+    ASSERT_EQ(count.exitCode, 0);
+    const double lines = 322 - 2; // sample.hex: its second line up to its last
+    std::printf("[ measured ] %.2f system calls per line\n", count.marked / lines);
+    EXPECT_LE(count.marked / lines, 4.0);
+    EXPECT_GE(count.marked / lines, 2.0); // a write and a read at least: the count is real
 }
 
 } // namespace

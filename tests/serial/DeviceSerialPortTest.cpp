@@ -10,9 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -144,23 +147,56 @@ TEST_F(DeviceSerialPortOpen, MissingDeviceFailsWithTheReason) {
     EXPECT_FALSE(port.isOpen());
 }
 
-TEST_F(DeviceSerialPortOpen, ABusyPortIsRefusedUntilItsHolderLetsGo) {
-    // First another port of ours holds the device, then another program's lock on it.
-    DeviceSerialPort first;
-    first.setDeviceOverride(pty.slavePath());
-    first.open();
-    ErrorOf([&] { port.open(); });
-    EXPECT_FALSE(port.isOpen());
-    EXPECT_TRUE(first.isOpen());
-    first.close();
-    int holder = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(holder, 0);
-    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+// Another holder of the device, taking it and letting it go again.
+struct Holder {
+    const char* name;
+    std::function<std::function<void()>(const std::string& device)> take; // returns the release
+};
+
+void PrintTo(const Holder& h, std::ostream* os) {
+    *os << h.name;
+}
+
+class DeviceSerialPortBusy : public PortOnPty, public ::testing::WithParamInterface<Holder> {};
+
+// We run as root here, which opens a device whatever its holder did; the port must still refuse.
+TEST_P(DeviceSerialPortBusy, IsRefusedUntilItsHolderLetsGo) {
+    auto release = GetParam().take(pty.slavePath());
     EXPECT_NE(ErrorOf([&] { port.open(); }).find("busy"), std::string::npos);
     EXPECT_FALSE(port.isOpen());
-    ::close(holder);
+    release();
     EXPECT_NO_THROW(port.open());
 }
+
+// A program of ours; another program's advisory lock; another program's exclusive mode.
+INSTANTIATE_TEST_SUITE_P(
+    Holders, DeviceSerialPortBusy,
+    ::testing::Values(Holder{"AnotherPortOfOurs",
+                             [](const std::string& device) -> std::function<void()> {
+                                 auto first = std::make_shared<DeviceSerialPort>();
+                                 first->setDeviceOverride(device);
+                                 first->open();
+                                 return [first] {
+                                     EXPECT_TRUE(first->isOpen());
+                                     first->close();
+                                 };
+                             }},
+                      Holder{"AdvisoryLock",
+                             [](const std::string& device) -> std::function<void()> {
+                                 int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY);
+                                 EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+                                 return [fd] { ::close(fd); };
+                             }},
+                      Holder{"ExclusiveMode",
+                             [](const std::string& device) -> std::function<void()> {
+                                 int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY);
+                                 EXPECT_EQ(::ioctl(fd, TIOCEXCL), 0);
+                                 return [fd] {
+                                     ::ioctl(fd, TIOCNXCL);
+                                     ::close(fd);
+                                 };
+                             }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DeviceSerialPortOpen, AStaleLockFileDoesNotBlock) {
     // The lock a killed run would have left: a process id that no longer exists.
@@ -225,6 +261,137 @@ TEST_F(DeviceSerialPortIo, OnlyXonResumesOutputStoppedByXoff) {
     // The flow control characters never reach the caller; the plain byte does.
     EXPECT_EQ(port.takeWaiting(), "x");
 }
+
+// A write that the board holds back with XOFF: the handler is called between short waits and
+// decides whether to go on; the no-progress limit still ends a write that waits for good.
+struct Stall {
+    const char* name;
+    bool goOn;           // the handler's answer
+    bool xonAfter100Ms;  // the board lets go
+    bool raises;         // the write ends with the port error
+    const char* arrives; // what the board gets, also once the port is closed and XON sent
+};
+
+void PrintTo(const Stall& s, std::ostream* os) {
+    *os << s.name;
+}
+
+class DeviceSerialPortStall : public PortOnPty, public ::testing::WithParamInterface<Stall> {};
+
+TEST_P(DeviceSerialPortStall, TheHandlerDecidesBetweenShortWaits) {
+    const auto& p = GetParam();
+    open();
+    port.setWriteStallLimit(Millis(300));
+    int calls = 0;
+    Millis longest{0};
+    port.setWriteStallHandler([&](DeviceSerialPort&, Millis step) {
+        ++calls;
+        longest = std::max(longest, step);
+        auto start = Clock::now();
+        port.waitWritable(step);
+        EXPECT_LE(MillisSince(start), step.count() + 50.0);
+        return p.goOn;
+    });
+    pty.send("\x13");
+    Sleep(30);
+    std::thread board([&] {
+        if (p.xonAfter100Ms) {
+            Sleep(100);
+            pty.send("\x11");
+        }
+    });
+    auto cpu = CpuMillis();
+    auto start = Clock::now();
+    bool raised = false;
+    try {
+        port.write("held");
+    } catch (const RunError& e) {
+        raised = true;
+        EXPECT_NE(std::string(e.reason()).find("timed out"), std::string::npos) << e.reason();
+    }
+    auto ms = MillisSince(start);
+    board.join();
+    EXPECT_EQ(raised, p.raises);
+    EXPECT_GE(calls, 1);
+    EXPECT_LE(longest.count(), 50);
+    EXPECT_LT(CpuMillis() - cpu, 30);
+    if (!p.goOn) {
+        EXPECT_LT(ms, 60);
+    }
+    if (p.raises) {
+        EXPECT_GE(ms, 300);
+    }
+    auto received = pty.receive(p.xonAfter100Ms ? 1000 : 50);
+    port.close();
+    pty.send("\x11");
+    EXPECT_EQ(received + pty.receive(150), p.arrives);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DeviceSerialPortStall,
+                         ::testing::Values(Stall{"BoardLetsGo", true, true, false, "held"},
+                                           Stall{"HandlerGivesUp", false, false, false, ""},
+                                           Stall{"NoProgressForTheLimit", true, false, true, ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Closing discards what the device has not sent yet and returns at once: of bytes written while
+// the other end does not read, only what its receive buffer (4 KiB) took before the close may
+// arrive; written while the board holds XOFF, nothing does once it lets go. An emergency close
+// (made from a signal handler in a process about to end) discards too, and removes the lock file.
+struct Closing {
+    const char* name;
+    bool xoff;
+    bool emergency;
+};
+
+void PrintTo(const Closing& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DeviceSerialPortClose : public PortOnPty, public ::testing::WithParamInterface<Closing> {};
+
+TEST_P(DeviceSerialPortClose, DiscardsWhatIsStillQueued) {
+    const auto& p = GetParam();
+    open();
+    std::string data;
+    for (int i = 0; i < 8000; ++i)
+        data.push_back(static_cast<char>('a' + i % 26));
+    if (p.xoff) {
+        pty.send("\x13");
+        Sleep(30);
+        port.setWriteStallHandler([](DeviceSerialPort&, Millis) { return false; });
+    }
+    port.write(data);
+    Sleep(30); // the kernel moves what it can to the other end meanwhile
+
+    auto lock = "/var/lock/LCK.." + pty.slavePath().substr(5).replace(3, 1, "_");
+    EXPECT_TRUE(std::filesystem::exists(lock));
+    if (p.emergency) {
+        // In a child, which shares the device and the lock file but not this process's port
+        // (closed only after the check).
+        pid_t child = ::fork();
+        if (child == 0) {
+            DeviceSerialPort::EmergencyCloseAll();
+            ::_exit(0);
+        }
+        ::waitpid(child, nullptr, 0);
+    } else {
+        auto start = Clock::now();
+        port.close();
+        EXPECT_LT(MillisSince(start), 50);
+    }
+    EXPECT_FALSE(std::filesystem::exists(lock));
+    if (p.xoff)
+        pty.send("\x11");
+    auto received = pty.receive(200);
+    EXPECT_LE(received.size(), p.xoff ? 0u : 4096u);
+    EXPECT_EQ(data.substr(0, received.size()), received);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DeviceSerialPortClose,
+                         ::testing::Values(Closing{"OtherEndNotReading", false, false},
+                                           Closing{"HeldByXoff", true, false},
+                                           Closing{"Emergency", false, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DeviceSerialPortOpen, OnlyAnOpenPortWorksAndItStartsWithAnEmptyQueue) {
     EXPECT_FALSE(port.isOpen());

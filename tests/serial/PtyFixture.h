@@ -1,7 +1,9 @@
 #pragma once
 
+#include "tools/bootsim/Board.h"
 #include "tools/bootsim/LineSettings.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <ostream>
@@ -10,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tavo::bootsim {
@@ -39,6 +42,7 @@ public:
     Pty& operator=(const Pty&) = delete;
 
     const std::string& slavePath() const { return slavePath_; }
+    int master() const { return master_; }
 
     // The slave's line settings, read through the master.
     bootsim::LineSettings lineState() const {
@@ -85,6 +89,66 @@ private:
 };
 
 using Clock = std::chrono::steady_clock;
+
+// The simulated board's logic answering on the test's side of a pseudo-terminal, from a thread of
+// its own. With `xoffAt`, once it has taken that line of a file it sends XOFF ahead of the line's
+// answer (so the loader reads the answer with its output already stopped) and takes nothing more:
+// a board that holds XOFF for good.
+class PtyBoard {
+public:
+    explicit PtyBoard(bootsim::BoardConfig config = {}, int xoffAt = 0)
+        : board_(std::move(config)), xoffAt_(xoffAt), thread_([this] { serve(); }) {}
+    ~PtyBoard() {
+        stop_ = true;
+        thread_.join();
+    }
+
+    const std::string& slavePath() const { return pty_.slavePath(); }
+    bool holdingXoff() const { return holding_; }
+    int completedDownloads() const { return completed_; }
+    // Polls `condition` every few milliseconds for up to timeoutMs.
+    template <class Condition> static bool WaitFor(Condition condition, int timeoutMs = 5000) {
+        for (auto start = Clock::now(); !condition(); std::this_thread::sleep_for(Step))
+            if (Clock::now() - start > std::chrono::milliseconds(timeoutMs))
+                return false;
+        return true;
+    }
+
+private:
+    static constexpr std::chrono::milliseconds Step{2};
+
+    void serve() {
+        char buffer[4096];
+        while (!stop_) {
+            pollfd p{pty_.master(), POLLIN, 0};
+            // Until the loader opens the device (and after it closes it) the master only reports
+            // the hang-up: sleep then rather than spin.
+            if (holding_ || ::poll(&p, 1, 20) <= 0 || !(p.revents & POLLIN)) {
+                std::this_thread::sleep_for(Step);
+                continue;
+            }
+            auto n = ::read(pty_.master(), buffer, sizeof buffer);
+            if (n <= 0)
+                continue;
+            auto answers = board_.receive({buffer, static_cast<std::size_t>(n)});
+            if (xoffAt_ > 0 && board_.lineNumber() >= xoffAt_) {
+                pty_.send("\x13");
+                holding_ = true;
+            }
+            for (const auto& answer : answers)
+                pty_.send(answer);
+            completed_ = board_.completedDownloads();
+        }
+    }
+
+    Pty pty_;
+    bootsim::Board board_;
+    int xoffAt_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> holding_{false};
+    std::atomic<int> completed_{0};
+    std::thread thread_;
+};
 
 inline double MillisSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();

@@ -1,0 +1,114 @@
+// The window (offscreen) against a board that holds XOFF in the middle of a file: the write that
+// waits for it serves the window, so Cancel and File > Exit act at once.
+#include "tests/serial/PtyFixture.h"
+#include "ui/Form1.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+namespace tavo::test {
+namespace {
+
+using namespace serial::testing;
+
+struct Press {
+    const char* name;
+    const char* control; // object name of the button or menu item pressed
+    bool programEnds;
+};
+
+void PrintTo(const Press& p, std::ostream* os) {
+    *os << p.name;
+}
+
+class WindowHeldBoardTest : public ::testing::TestWithParam<Press> {
+protected:
+    static void SetUpTestSuite() {
+        if (!QCoreApplication::instance()) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+            static int argc = 1;
+            static char name[] = "integration_window_tests";
+            static char* argv[] = {name, nullptr};
+            static QApplication app(argc, argv);
+        }
+    }
+};
+
+TEST_P(WindowHeldBoardTest, ActsWithin100Milliseconds) {
+    const auto& p = GetParam();
+    bootsim::BoardConfig config;
+    config.ready = "?V1.27"; // no repeated lines, no question after a cancelled one
+    PtyBoard board(config, 5);
+    QTemporaryDir folder;
+    QFile ports(QDir(folder.path()).filePath(QStringLiteral("ports.txt")));
+    ASSERT_TRUE(ports.open(QIODevice::WriteOnly));
+    ports.write("1=" + QByteArray::fromStdString(board.slavePath()) + "\n");
+    ports.close();
+
+    ui::Form1 form(folder.path());
+    form.findChild<QComboBox*>(QStringLiteral("Combo2"))->setCurrentIndex(9);
+    form.findChild<QLineEdit*>(QStringLiteral("Text1"))
+        ->setText(QStringLiteral(TAVO_SAMPLES_DIR "/sample.hex"));
+    form.show();
+    int ended = 0;
+    QObject::connect(&form, &ui::Form1::programEnded, [&] { ++ended; });
+
+    // The press comes from outside, as a user's click would: it is handled whenever the window
+    // serves its events. Message boxes are answered the same way.
+    QStringList boxes;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            boxes << box->text();
+            box->accept();
+        }
+    });
+    answer.start(5);
+    Clock::time_point pressed;
+    std::thread user([&] {
+        if (!PtyBoard::WaitFor([&] { return board.holdingXoff(); }))
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        pressed = Clock::now();
+        QMetaObject::invokeMethod(&form, [&] {
+            if (auto* button = form.findChild<QPushButton*>(QLatin1String(p.control)))
+                button->click();
+            else
+                form.findChild<QAction*>(QLatin1String(p.control))->trigger();
+        });
+    });
+    form.findChild<QPushButton*>(QStringLiteral("Command2"))->click();
+    auto ms = MillisSince(pressed);
+    user.join();
+    answer.stop();
+
+    ASSERT_NE(pressed, Clock::time_point()) << "the board never held XOFF";
+    std::printf("[ measured ] %s: %.1f ms from the press to the end of the run\n", p.name, ms);
+    EXPECT_LT(ms, 100);
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join(QLatin1Char('|')).toStdString();
+    EXPECT_FALSE(form.runActive());
+    EXPECT_FALSE(form.portOpen());
+    EXPECT_EQ(ended, p.programEnds ? 1 : 0);
+    if (!p.programEnds) {
+        EXPECT_EQ(form.findChild<QLabel*>(QStringLiteral("Label2"))->text(), "Idle");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Presses, WindowHeldBoardTest,
+                         ::testing::Values(Press{"Cancel", "Command4", false},
+                                           Press{"Exit", "ExitMenu", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace tavo::test

@@ -3,6 +3,8 @@
 set -euo pipefail
 packages=(cmake g++ make libgtest-dev qt6-base-dev qt6-serialport-dev libgl-dev xvfb xauth
           clang-format)
+# The AVR firmware and the simulated chip the avr tests program it in.
+packages+=(gcc-avr avr-libc binutils-avr simavr libsimavr-dev libsimavrparts1 libelf-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

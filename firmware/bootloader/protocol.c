@@ -34,6 +34,9 @@
 
 /* After a reset with an application in place, how long the bootloader waits to be addressed. */
 #define RESET_WINDOW_MS 1000
+/* The loader sends a line this often while its answer is a checksum error, then asks the
+ * technician whether to give the line up and go on. */
+#define LOADER_TRIES 3
 
 /* No interrupt vector table: the bootloader uses no interrupts, and the table would take 104
  * bytes (228 on the ATmega2560) of the boot section. The C start-up that remains is this, the
@@ -58,9 +61,8 @@ struct session {
     uint8_t eeprom;        /* the current image is the EEPROM image */
     uint8_t flash_follows; /* and the Flash image comes after it */
     uint8_t errors;        /* something of this download is not where the images put it */
-    uint8_t doubtful;      /* the last record failed its checksum; its header follows */
-    struct record_header doubtful_header;
-    uint32_t base; /* from the extended address records */
+    uint8_t bad_tries;     /* records in a row that failed their checksum or broke off */
+    uint32_t base;         /* from the extended address records */
 };
 
 static void start_download(struct session* s) {
@@ -78,18 +80,18 @@ static void start_application(void) {
         ;
 }
 
-/* A record after one that failed its checksum: unless it is that record again, the loader gave
- * the bad line up and its data is missing. */
-static void settle_doubt(struct session* s) {
-    if (s->doubtful && memcmp(&s->doubtful_header, &record.header, sizeof record.header))
+/* A good record after as many bad ones as the loader makes tries: it gave a line up, whose data
+ * is missing. After fewer, this is the line it sent again. */
+static void settle_bad_tries(struct session* s) {
+    if (s->bad_tries >= LOADER_TRIES)
         s->errors = 1;
-    s->doubtful = 0;
+    s->bad_tries = 0;
 }
 
 /* Answers a good record; returns 1 when the download is over. */
 static uint8_t handle(struct session* s) {
     const struct record_header* h = &record.header;
-    settle_doubt(s);
+    settle_bad_tries(s);
     uint8_t failed = 0;
     switch (h->type) {
     case RECORD_DATA: {
@@ -194,16 +196,13 @@ static void bootloader(void) {
                     start_download(&s); /* nothing to start: wait for the next download */
                 }
                 break;
-            case RECORD_BAD_CHECKSUM:
-                settle_doubt(&s);
-                s.doubtful = 1;
-                s.doubtful_header = record.header;
-                uart_putc(CHECKSUM_ERROR);
-                break;
             case RECORD_BROKEN:
-                s.errors = 1;
-                uart_putc(CHECKSUM_ERROR);
                 next = record_stray;
+                /* fall through: to the loader it is a line to send again */
+            case RECORD_BAD_CHECKSUM:
+                if (s.bad_tries < LOADER_TRIES)
+                    ++s.bad_tries;
+                uart_putc(CHECKSUM_ERROR);
                 break;
             }
         }

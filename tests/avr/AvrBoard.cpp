@@ -60,7 +60,7 @@ std::string EepromImage(int size) {
 }
 
 AvrBoard::AvrBoard(const test::TempDir& dir, const std::string& mcu, int baud,
-                   std::optional<int> applicationBuild)
+                   std::optional<int> applicationBuild, const std::vector<std::string>& extra)
     : flashPath_((dir.path() / ("flash-" + mcu + ".bin")).string()),
       eepromPath_((dir.path() / ("eeprom-" + mcu + ".bin")).string()),
       logPath_((dir.path() / ("uart-" + mcu + ".log")).string()) {
@@ -71,6 +71,7 @@ AvrBoard::AvrBoard(const test::TempDir& dir, const std::string& mcu, int baud,
         args.push_back("--app");
         args.push_back(Demo(mcu, baud, *applicationBuild));
     }
+    args.insert(args.end(), extra.begin(), extra.end());
     process_ = std::make_unique<bootsim::BootsimProcess>(TAVO_AVRSIM_EXE, args);
 }
 

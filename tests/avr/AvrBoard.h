@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 // The simulated AVR chip (tavo-avrsim) with our bootloader, for the end-to-end tests.
 namespace tavo::avr_test {
@@ -27,11 +28,12 @@ std::string EepromImage(int size);
 
 // The chip, started in its boot section with the bootloader and, given a build number, the demo
 // application of that build already in its Flash. Dumps and the log of what the chip sent go
-// into `dir`.
+// into `dir`; `extra` are further options of tavo-avrsim.
 class AvrBoard {
 public:
     AvrBoard(const test::TempDir& dir, const std::string& mcu, int baud,
-             std::optional<int> applicationBuild = std::nullopt);
+             std::optional<int> applicationBuild = std::nullopt,
+             const std::vector<std::string>& extra = {});
 
     const std::string& device() const { return process_->devicePath(); }
     // Ends the simulation; the dumps are written on the way. The exit status of the simulator.

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -62,6 +63,7 @@ struct Download {
     int baud;
     bool applicationRunning;
     bool eeprom;
+    int lostAnswer = 0; // the answer to this line is lost on its way: the loader sends it again
 };
 
 void PrintTo(const Download& d, std::ostream* os) {
@@ -75,7 +77,12 @@ TEST_P(AvrDownloadTest, NewBuildGreetsAndTheMemoriesHoldTheImages) {
     std::optional<int> oldBuild;
     if (d.applicationRunning)
         oldBuild = 1;
-    AvrBoard board(dir, d.mcu, d.baud, oldBuild);
+    std::vector<std::string> faults;
+    if (d.lostAnswer) {
+        // After the reset "^", and "^?V1.3" for the handshake.
+        faults = {"--lose", std::to_string(7 + d.lostAnswer)};
+    }
+    AvrBoard board(dir, d.mcu, d.baud, oldBuild, faults);
     if (d.applicationRunning) {
         // The chip runs the old build: it answers a carriage return with its greeting.
         ASSERT_NE(board.converse("\r", Greeting(1)).find(Greeting(1)), std::string::npos);
@@ -110,13 +117,19 @@ TEST_P(AvrDownloadTest, NewBuildGreetsAndTheMemoriesHoldTheImages) {
     const auto lastAnswer = log.rfind('@');
     ASSERT_NE(lastAnswer, std::string::npos) << log;
     EXPECT_EQ(log.substr(lastAnswer + 1), Greeting(2));
+    if (d.lostAnswer) {
+        // Every data line answered once, the repeated one twice.
+        auto records = bootsim::DecodeHexText(ReadFile(image)).records;
+        EXPECT_EQ(std::count(log.begin(), log.end(), '~'), records);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Chips, AvrDownloadTest,
     ::testing::Values(Download{"Atmega328pAt19200FromTheRunningApplication", "atmega328p", 19200,
                                true, true},
-                      Download{"Atmega328pAt115200AfterReset", "atmega328p", 115200, false, false},
+                      Download{"Atmega328pAt115200AfterResetLosingAnAnswer", "atmega328p", 115200,
+                               false, false, 17},
                       // The demo for this chip puts code and a table beyond the first 64 KiB.
                       Download{"Atmega2560Beyond64KiB", "atmega2560", 115200, true, true}),
     [](const auto& info) { return info.param.name; });
@@ -126,8 +139,8 @@ TEST(AvrImages, TheAtmega2560DemoReachesBeyond64KiB) {
     EXPECT_GT(decoded.image.extent(), 0x10000u + 512);
 }
 
-// A checksum error on line 6 (the board answers it three times over) and a record aimed at the
-// bootloader's own section (line 11).
+// A checksum error on line 6 and a line 8 that ends early (the board answers each three times
+// over), and a record aimed at the bootloader's own section (line 11).
 struct LineErrors {
     const char* name;
     const char* onError;
@@ -160,6 +173,7 @@ TEST_P(AvrLineErrorTest, AskedAnswerActedOnAndTheNextDownloadWorks) {
     char wrong[3];
     std::snprintf(wrong, sizeof wrong, "%02X", static_cast<std::uint8_t>(checksum + 1));
     sixth.replace(sixth.size() - 2, 2, wrong);
+    lines[7].resize(lines[7].size() - 4);
     lines.insert(lines.begin() + 10,
                  bootsim::EncodeRecord(0, 0x7800, std::vector<std::uint8_t>(16, 0x55)));
     std::string bad;
@@ -173,11 +187,11 @@ TEST_P(AvrLineErrorTest, AskedAnswerActedOnAndTheNextDownloadWorks) {
     for (const auto& line : e.lines)
         EXPECT_TRUE(HasLine(out(), line)) << line << "\n" << out();
     // From its reset: active, active again on the jump command, ready; lines 1 to 5 complete,
-    // line 6 sent three times and bad each time; with "continue" lines 7 to 10 complete, the page
-    // error, the rest and the end: with errors.
+    // line 6 sent three times and bad each time; with "continue" line 7, line 8 three times bad,
+    // lines 9 and 10, the page error, the rest and the end: with errors.
     std::string answers = "^^?V1.3~~~~~---";
     if (e.exitCode == flash::kExitCompletedWithErrors)
-        answers += "~~~~%" + std::string(lines.size() - 12, '~') + "#";
+        answers += "~---~~%" + std::string(lines.size() - 12, '~') + "#";
     const auto log = board.uartLog();
     EXPECT_EQ(log, answers);
 
@@ -200,6 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "continue",
                    flash::kExitCompletedWithErrors,
                    {"Checksum error at line 6. Continue with download? Yes (--on-error continue)",
+                    "Checksum error at line 8. Continue with download? Yes (--on-error continue)",
                     "Error writing to flash at line 11. Continue with download? Yes (--on-error "
                     "continue)",
                     "Error encountered while downloading file."}},

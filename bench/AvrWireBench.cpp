@@ -31,15 +31,16 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kBaud = 115200;
 
-// `lines` 16-byte data records from address 0 (within the ATmega328P's application section),
-// then the end-of-file record.
+// `lines` 16-byte data records, then the end-of-file record. They start at the ATmega328P's second
+// Flash page: with its first page empty the chip holds no application to start after the
+// download, as this data is no program.
 std::string MakeImage(int lines) {
     std::string text;
     std::vector<std::uint8_t> data(16);
     for (int n = 0; n < lines; ++n) {
         for (std::size_t i = 0; i < data.size(); ++i)
             data[i] = static_cast<std::uint8_t>(n * 13 + i * 7);
-        text += bootsim::EncodeRecord(0, static_cast<std::uint16_t>(n * 16), data) + "\r\n";
+        text += bootsim::EncodeRecord(0, static_cast<std::uint16_t>(128 + n * 16), data) + "\r\n";
     }
     return text + bootsim::EncodeRecord(1, 0, {}) + "\r\n";
 }

@@ -2,7 +2,7 @@
  *
  * The loader sends the jump command and the start sequence; the running application takes the
  * jump command and hands over (handover.h), the bootloader says it is active and answers the
- * start sequence with the ready string, which carries the version. Then come the images: each
+ * start sequence with its version and the ready character. Then come the images: each
  * Intel HEX record gets one answer character. An EEPROM image is announced by the EEPROM command,
  * followed by a mark when the Flash image comes after it without a new handshake. The end-of-file
  * record of the last image starts the new application, unless something went wrong: then the
@@ -23,9 +23,10 @@
 
 #define ACTIVE '^'
 /* Version 1.3: the loader then repeats a line whose answer was a checksum error or lost, and
- * sends EEPROM images. The version comes with the ready character in one answer: the loader reads
- * the whole answer a second after its request. */
-#define READY "?V1.3"
+ * sends EEPROM images. The loader reads the version from after the first "V" it has received, as
+ * soon as the ready character is among what it has read; its pause before reading can be as short
+ * as a millisecond, so the version goes first and is complete whenever the "?" is there. */
+#define READY "V1.3?"
 #define LINE_COMPLETE '~'
 #define PAGE_ERROR '%'
 #define CHECKSUM_ERROR '-'

@@ -84,8 +84,9 @@ Options:
                       lost on the wire; the log still has it (repeatable)
   --help              this text
 
-It exits on SIGTERM, SIGINT or SIGHUP, writing the output files on the way. Exit status 0; 1 when
-it cannot start or the chip crashed; 2 on a bad command line.
+It exits on SIGTERM, SIGINT or SIGHUP, writing the output files on the way. A chip that crashes
+(simavr stops it on an access outside its memories) stays silent on its port until then. Exit
+status 0; 1 when it cannot start or the chip crashed; 2 on a bad command line.
 )";
 
 struct Options {
@@ -171,7 +172,8 @@ public:
         if (master_ >= 0)
             ::close(master_);
         if (avr_) {
-            avr_terminate(avr_);
+            if (!terminated_)
+                avr_terminate(avr_);
             std::free(avr_);
         }
     }
@@ -314,7 +316,9 @@ private:
     }
 
     int loop() {
-        const avr_cycle_count_t step = avr_usec_to_cycles(avr_, 1000);
+        // How often the simulated time is held against the wall clock: a fraction of a byte time
+        // at 115200 baud.
+        const avr_cycle_count_t step = avr_usec_to_cycles(avr_, 200);
         anchor();
         avr_cycle_count_t next = avr_->cycle + step;
         for (;;) {
@@ -322,8 +326,14 @@ private:
             if (stopRequested_)
                 return 0;
             if (state == cpu_Done || state == cpu_Crashed) {
+                // A chip that stops does not take its port away: wait for the end as a board
+                // would that hangs.
                 Log(state == cpu_Done ? "the chip stopped (sleep with interrupts off)"
                                       : "the chip crashed");
+                terminated_ = state == cpu_Done; // simavr has freed its memories then
+                halted_ = true;
+                while (service(std::chrono::seconds(1), false)) {
+                }
                 return 1;
             }
             if (avr_->cycle < next)
@@ -402,6 +412,8 @@ private:
 
     // Into the UART while its receive buffer has room; it delivers each byte at its own rate.
     void feed() {
+        if (halted_)
+            input_.clear();
         while (xon_ && !input_.empty()) {
             auto byte = input_.front();
             input_.pop_front();
@@ -427,6 +439,8 @@ private:
         if (uartLog_)
             std::fclose(uartLog_);
         uartLog_ = nullptr;
+        if (terminated_)
+            return false;
         bool ok = WriteFile(options_.flashOut, avr_->flash, avr_->flashend + 1u);
         if (!options_.eepromOut.empty()) {
             std::vector<std::uint8_t> bytes(avr_->e2end + 1u);
@@ -547,6 +561,8 @@ private:
     Clock::time_point anchorWall_{};
     avr_cycle_count_t anchorCycle_ = 0;
     bool stopRequested_ = false;
+    bool halted_ = false;     // the chip crashed or stopped: the terminal stays, the chip is dead
+    bool terminated_ = false; // and simavr has let go of it
 };
 
 Chip* Chip::g_chip = nullptr;

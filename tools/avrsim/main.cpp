@@ -1,6 +1,7 @@
 // tavo-avrsim: an ATmega328P or ATmega2560 at 16 MHz in simavr, its UART0 on a pseudo-terminal.
 // See --help.
 #include "tools/bootsim/IntelHex.h"
+#include "tools/bootsim/LineSettings.h"
 
 extern "C" {
 #include <avr_eeprom.h>
@@ -43,6 +44,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How far the simulation may fall behind the wall clock and still catch up.
+constexpr auto kMaxLag = std::chrono::milliseconds(50);
+
 int g_signalPipe[2] = {-1, -1};
 
 void OnSignal(int) {
@@ -67,7 +71,8 @@ const char* const kHelp = R"(Usage: tavo-avrsim --bootloader FILE.hex [options]
 An AVR chip in simavr at 16 MHz whose UART0 is a pseudo-terminal. The first line on standard
 output is the device to open. The chip starts in its boot section, as with the BOOTRST fuse: at
 the lowest address of the bootloader image. Time runs as on the real chip: the simulation waits
-for the wall clock whenever it gets ahead of it.
+for the wall clock whenever it gets ahead of it. The bytes written to the terminal reach the chip
+one frame time apart at the rate the terminal is set to (the chip's own rate while it has none).
 
 Options:
   --mcu NAME          atmega328p (default) or atmega2560
@@ -339,11 +344,14 @@ private:
             if (avr_->cycle < next)
                 continue;
             next = avr_->cycle + step;
-            // Running ahead of the wall clock: wait for it, serving the terminal meanwhile.
+            // Running ahead of the wall clock: wait for it, serving the terminal meanwhile. A
+            // little behind (a wait that overslept), run on until caught up; far behind (a
+            // machine too busy to keep up), carry on from here rather than race.
             auto ahead = simulated() - (Clock::now() - anchorWall_);
-            if (ahead.count() < 0)
-                anchor(); // behind (a busy machine): carry on from here rather than race
-            else if (!service(std::chrono::duration_cast<std::chrono::microseconds>(ahead), false))
+            if (ahead < -kMaxLag)
+                anchor();
+            else if (ahead.count() > 0 &&
+                     !service(std::chrono::duration_cast<std::chrono::microseconds>(ahead), false))
                 return 0;
         }
     }
@@ -357,11 +365,11 @@ private:
         anchorCycle_ = avr_->cycle;
     }
 
-    // Serves the terminal for `wait`, or until a byte went into the UART when `untilInput`; false
-    // once a signal asks to stop.
+    // Serves the terminal for `wait`, or until bytes came in when `untilInput`; false once a
+    // signal asks to stop.
     bool service(std::chrono::microseconds wait, bool untilInput) {
         auto until = Clock::now() + wait;
-        std::size_t fed = fed_;
+        std::size_t received = received_;
         for (;;) {
             flushOutput();
             auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - Clock::now());
@@ -387,7 +395,7 @@ private:
                 return false;
             if (watchMaster && ready >= 0)
                 readInput(fds[1].revents);
-            if (Clock::now() >= until || (untilInput && fed_ != fed))
+            if (Clock::now() >= until || (untilInput && received_ != received))
                 return true;
         }
     }
@@ -398,8 +406,17 @@ private:
             auto n = ::read(master_, buffer, sizeof buffer);
             if (n > 0) {
                 hungUp_ = false;
+                if (halted_)
+                    return;
                 input_.insert(input_.end(), buffer, buffer + n);
-                feed();
+                ++received_;
+                readFrameTime();
+                if (!delivering_) {
+                    delivering_ = true;
+                    auto now = avr_->cycle;
+                    avr_cycle_timer_register(avr_, inputFree_ > now ? inputFree_ - now : 1,
+                                             &Chip::Deliver, this);
+                }
                 return;
             }
         }
@@ -410,16 +427,36 @@ private:
         }
     }
 
-    // Into the UART while its receive buffer has room; it delivers each byte at its own rate.
-    void feed() {
-        if (halted_)
-            input_.clear();
-        while (xon_ && !input_.empty()) {
-            auto byte = input_.front();
-            input_.pop_front();
-            avr_raise_irq(uartInput_, byte);
-            ++fed_;
+    // The wire from the host: its UART sends a byte every frame time at the rate the terminal is
+    // set to, whatever the chip's divisor makes of it. (Handed everything at once, simavr's UART
+    // would let a polling firmware read two bytes per byte time.)
+    static avr_cycle_count_t Deliver(avr_t*, avr_cycle_count_t when, void* param) {
+        auto& chip = *static_cast<Chip*>(param);
+        if (!chip.input_.empty() && chip.xon_) {
+            avr_raise_irq(chip.uartInput_, chip.input_.front());
+            chip.input_.pop_front();
         }
+        chip.inputFree_ = when + chip.frameCycles_;
+        if (chip.input_.empty()) {
+            chip.delivering_ = false;
+            return 0;
+        }
+        return chip.inputFree_;
+    }
+
+    // The frame time of the terminal's line settings in chip cycles; the chip's own while the
+    // terminal has no rate.
+    void readFrameTime() {
+        tavo::bootsim::LineSettings line;
+        if (tavo::bootsim::ReadLineSettings(master_, line) && line.baud > 0) {
+            int bits = 1 + line.dataBits + (line.parity == 'n' ? 0 : 1) + line.stopBits;
+            frameCycles_ = static_cast<avr_cycle_count_t>(avr_->frequency) * bits / line.baud;
+            return;
+        }
+        // UBRR0 and the double-speed bit of UCSR0A, at the same addresses on both chips; 8N1.
+        unsigned divisor = avr_->data[0xC4] | (avr_->data[0xC5] & 0x0F) << 8;
+        unsigned perBit = (divisor + 1) * ((avr_->data[0xC0] & 0x02) ? 8 : 16);
+        frameCycles_ = static_cast<avr_cycle_count_t>(perBit) * 10;
     }
 
     void flushOutput() {
@@ -484,11 +521,7 @@ private:
             chip.output_.push_back(static_cast<std::uint8_t>(value));
     }
 
-    static void OnXon(avr_irq_t*, uint32_t, void* param) {
-        auto& chip = *static_cast<Chip*>(param);
-        chip.xon_ = true;
-        chip.feed();
-    }
+    static void OnXon(avr_irq_t*, uint32_t, void* param) { static_cast<Chip*>(param)->xon_ = true; }
 
     static void OnXoff(avr_irq_t*, uint32_t, void* param) {
         static_cast<Chip*>(param)->xon_ = false;
@@ -554,7 +587,10 @@ private:
     Clock::time_point retryMaster_{};
     bool xon_ = true; // the receive buffer starts empty
     std::deque<std::uint8_t> input_;
-    std::size_t fed_ = 0;
+    std::size_t received_ = 0; // reads from the terminal
+    bool delivering_ = false;
+    avr_cycle_count_t inputFree_ = 0;   // when the wire from the host is free for the next byte
+    avr_cycle_count_t frameCycles_ = 0; // one byte on that wire
     std::vector<std::uint8_t> output_;
     unsigned long sent_ = 0;
     std::FILE* uartLog_ = nullptr;

@@ -37,13 +37,16 @@ std::string Mismatch(const std::string& memory, const std::string& hexPath) {
     auto decoded = bootsim::DecodeHexText(ReadFile(hexPath));
     if (!decoded.error.empty() || decoded.image.empty())
         return hexPath + " does not decode: " + decoded.error;
-    for (auto [address, byte] : decoded.image.bytes()) {
-        if (address >= memory.size())
-            return "the memory ends before address " + std::to_string(address);
-        auto held = static_cast<std::uint8_t>(memory[address]);
-        if (held != byte)
-            return "address " + std::to_string(address) + " holds " + std::to_string(held) +
-                   ", the image " + std::to_string(byte);
+    for (const auto& [start, bytes] : decoded.image.segments()) {
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            auto address = start + i;
+            if (address >= memory.size())
+                return "the memory ends before address " + std::to_string(address);
+            auto held = static_cast<std::uint8_t>(memory[address]);
+            if (held != bytes[i])
+                return "address " + std::to_string(address) + " holds " + std::to_string(held) +
+                       ", the image " + std::to_string(bytes[i]);
+        }
     }
     return {};
 }

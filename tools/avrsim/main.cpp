@@ -13,6 +13,7 @@ extern "C" {
 #include <sim_time.h>
 }
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -242,28 +243,33 @@ private:
             auto image = path == &options_.bootloader ? boot : ReadHex(*path);
             if (!image)
                 return false;
-            for (auto [address, byte] : image->bytes()) {
-                if (address > avr_->flashend) {
+            for (const auto& [start, bytes] : image->segments()) {
+                if (start + bytes.size() > avr_->flashend + 1u) {
                     Log(*path + " reaches beyond the Flash");
                     return false;
                 }
-                avr_->flash[address] = byte;
+                std::copy(bytes.begin(), bytes.end(), avr_->flash + start);
             }
         }
         if (!options_.eeprom.empty()) {
             auto image = ReadHex(options_.eeprom);
             if (!image)
                 return false;
-            auto bytes = image->toBinary();
-            if (bytes.size() > avr_->e2end + 1u) {
-                Log(options_.eeprom + " reaches beyond the EEPROM");
-                return false;
+            // From address 0 to the last byte the image holds; gaps stay erased.
+            std::vector<std::uint8_t> bytes;
+            for (const auto& [start, segment] : image->segments()) {
+                if (start + segment.size() > avr_->e2end + 1u) {
+                    Log(options_.eeprom + " reaches beyond the EEPROM");
+                    return false;
+                }
+                bytes.resize(std::max<std::size_t>(bytes.size(), start + segment.size()), 0xFF);
+                std::copy(segment.begin(), segment.end(), bytes.begin() + start);
             }
             avr_eeprom_desc_t desc{bytes.data(), 0, static_cast<std::uint32_t>(bytes.size())};
             avr_ioctl(avr_, AVR_IOCTL_EEPROM_SET, &desc);
         }
         // BOOTRST: every reset starts the boot section.
-        avr_->reset_pc = boot->bytes().begin()->first;
+        avr_->reset_pc = boot->segments().begin()->first;
         avr_->pc = avr_->reset_pc;
         return true;
     }

@@ -1,0 +1,155 @@
+// How close a download into our bootloader on the simulated ATmega328P (tavo-avrsim, running in
+// real time) comes to the wire's limit at 115200 baud, beside tavo-bootsim paced at 115200 for the
+// same image in the same run. The loader (engine, serial port, headless host) sends the image to
+// each; the transfer runs from the first line written to the last line's answer, and the wire
+// limit is the time its line bytes and one answer byte per line take at 10 bits each; the median
+// time per line beside it is less swayed by a busy machine. The chip runs once with the
+// datasheet's Flash page write time and once with instant writes, to show what the page writes
+// cost. It prints figures and does not judge them.
+#include "cli/HeadlessHost.h"
+#include "cli/RunDisplay.h"
+#include "engine/DownloadRun.h"
+#include "engine/ForwardingPort.h"
+#include "serial/DeviceSerialPort.h"
+#include "tools/bootsim/BootsimProcess.h"
+#include "tools/bootsim/IntelHex.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace tavo;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kBaud = 115200;
+
+// `lines` 16-byte data records, then the end-of-file record. They start at the ATmega328P's second
+// Flash page: with its first page empty the chip holds no application to start after the
+// download, as this data is no program.
+std::string MakeImage(int lines) {
+    std::string text;
+    std::vector<std::uint8_t> data(16);
+    for (int n = 0; n < lines; ++n) {
+        for (std::size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<std::uint8_t>(n * 13 + i * 7);
+        text += bootsim::EncodeRecord(0, static_cast<std::uint16_t>(128 + n * 16), data) + "\r\n";
+    }
+    return text + bootsim::EncodeRecord(1, 0, {}) + "\r\n";
+}
+
+// Notes when the first image line is written, and counts the bytes and writes of image lines.
+class CountingPort final : public engine::ForwardingPort {
+public:
+    using ForwardingPort::ForwardingPort;
+    void write(std::string_view data) override {
+        if (!data.empty() && data.front() == ':') {
+            times.push_back(Clock::now());
+            ++writes;
+            bytes += data.size();
+        }
+        inner().write(data);
+    }
+    std::vector<Clock::time_point> times;
+    int writes = 0;
+    std::size_t bytes = 0;
+};
+
+class BenchDisplay final : public flash::NullDisplay {
+public:
+    void sendingEnded() override { ended = Clock::now(); }
+    void message(const engine::Message& m) override { text = m.text; }
+    Clock::time_point ended;
+    std::string text;
+};
+
+struct Result {
+    double seconds = 0;
+    double wireSeconds = 0;
+    double medianLine = 0; // seconds from one line written to the next
+    int writes = 0;
+};
+
+Result Download(const std::string& device, const std::string& image) {
+    serial::DeviceSerialPort port;
+    port.setDeviceOverride(device);
+    CountingPort counting(port);
+    settings::Settings s;
+    s.applicationFile = image;
+    s.baudIndex = 9; // 115200
+    engine::RunState state;
+    engine::SteadyClock clock;
+    BenchDisplay display;
+    flash::HeadlessHost host(state, counting, clock, display, s, flash::OnError::Stop);
+    auto result = engine::DownloadFirmware(state, host, host.port(), clock);
+    if (result.end != engine::RunEnd::Success)
+        throw std::runtime_error("the download did not succeed: " + display.text);
+    Result r;
+    r.seconds = std::chrono::duration<double>(display.ended - counting.times.front()).count();
+    std::vector<double> lines;
+    for (std::size_t i = 1; i < counting.times.size(); ++i)
+        lines.push_back(
+            std::chrono::duration<double>(counting.times[i] - counting.times[i - 1]).count());
+    std::nth_element(lines.begin(), lines.begin() + lines.size() / 2, lines.end());
+    r.medianLine = lines[lines.size() / 2];
+    r.writes = counting.writes;
+    r.wireSeconds = static_cast<double>(counting.bytes + counting.writes) * 10.0 / kBaud;
+    return r;
+}
+
+void Print(const char* what, const Result& r, int lines) {
+    std::printf("  %s\n    %6.3f s, wire limit %6.3f s: %5.1f%%; median line %5.2f ms: %5.1f%%; %d "
+                "writes for %d lines\n",
+                what, r.seconds, r.wireSeconds, 100 * r.wireSeconds / r.seconds,
+                r.medianLine * 1000, 100 * r.wireSeconds / lines / r.medianLine, r.writes, lines);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    bool quick = argc > 1 && std::string(argv[1]) == "--quick";
+    const int lines = quick ? 300 : 1500;
+    auto dir =
+        std::filesystem::temp_directory_path() / ("tavo-avr-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    auto image = (dir / "image.hex").string();
+    std::ofstream(image, std::ios::binary) << MakeImage(lines);
+    const std::string bootloader =
+        std::string(TAVO_FIRMWARE_DIR) + "/bootloader-atmega328p-" + std::to_string(kBaud) + ".hex";
+
+    try {
+        double load[3] = {0, 0, 0};
+        ::getloadavg(load, 3);
+        std::printf("tavo-bench-avr: %d lines of 16 bytes at %d baud, %ld processors online, load "
+                    "average %.2f %.2f %.2f\n",
+                    lines + 1, kBaud, ::sysconf(_SC_NPROCESSORS_ONLN), load[0], load[1], load[2]);
+        auto run = [&](const char* exe, std::vector<std::string> args) {
+            bootsim::BootsimProcess board(exe, args);
+            return Download(board.devicePath(), image);
+        };
+        Print("tavo-bootsim --pace 115200",
+              run(TAVO_BOOTSIM_EXE, {"--pace", std::to_string(kBaud)}), lines + 1);
+        Print("ATmega328P, page erase and write 4.5 ms each",
+              run(TAVO_AVRSIM_EXE, {"--bootloader", bootloader}), lines + 1);
+        Print("ATmega328P, instant page writes",
+              run(TAVO_AVRSIM_EXE, {"--bootloader", bootloader, "--page-us", "0"}), lines + 1);
+        std::printf("  (the chip's UART runs at 117647 baud, 16 MHz / 8 / 17: its byte time is "
+                    "2.1%% shorter than the wire's)\n");
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "tavo-bench-avr: %s\n", error.what());
+        std::filesystem::remove_all(dir);
+        return 1;
+    }
+    std::filesystem::remove_all(dir);
+    return 0;
+}

@@ -4,6 +4,7 @@
 #include "engine/DownloadRun.h"
 #include "engine/RunError.h"
 #include "serial/DeviceSerialPort.h"
+#include "serial/PortInfo.h"
 #include "settings/SettingsFile.h"
 #include "ui/Artwork.h"
 #include "ui/BrowseDialog.h"
@@ -339,16 +340,12 @@ void Form1::arrangeTabOrder() {
         box->setFocusPolicy(Qt::NoFocus);
 }
 
+// The same description as tavo-flash --list-ports gives.
 void Form1::refreshPortToolTips() {
-    for (int i = 0; i < Combo1->count(); ++i) {
-        const std::string device = portMap_.deviceFor(i + 1);
-        const bool present = serial::DevicePresent(device);
-        Combo1->setItemData(i,
-                            QStringLiteral("%1 (%2)").arg(TextFromBytes(device),
-                                                          present ? QStringLiteral("present")
-                                                                  : QStringLiteral("not present")),
+    const auto ports = serial::AvailablePorts();
+    for (int i = 0; i < Combo1->count(); ++i)
+        Combo1->setItemData(i, TextFromBytes(serial::PortToolTip(portMap_.deviceFor(i + 1), ports)),
                             Qt::ToolTipRole);
-    }
 }
 
 // The status text ends where the version text begins, so a long status (a file path) is cut

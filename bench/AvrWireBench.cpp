@@ -6,9 +6,9 @@
 // time per line beside it is less swayed by a busy machine. The chip runs once with the
 // datasheet's Flash page write time and once with instant writes, to show what the page writes
 // cost. It prints figures and does not judge them.
-#include "cli/HeadlessHost.h"
+#include "bench/BenchSupport.h"
+#include "bench/HeadlessDownload.h"
 #include "cli/RunDisplay.h"
-#include "engine/DownloadRun.h"
 #include "engine/ForwardingPort.h"
 #include "serial/DeviceSerialPort.h"
 #include "tools/bootsim/BootsimProcess.h"
@@ -16,14 +16,10 @@
 
 #include <QCoreApplication>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -83,14 +79,8 @@ Result Download(const std::string& device, const std::string& image) {
     serial::DeviceSerialPort port;
     port.setDeviceOverride(device);
     CountingPort counting(port);
-    settings::Settings s;
-    s.applicationFile = image;
-    s.baudIndex = 9; // 115200
-    engine::RunState state;
-    engine::SteadyClock clock;
     BenchDisplay display;
-    flash::HeadlessHost host(state, counting, clock, display, s, flash::OnError::Stop);
-    auto result = engine::DownloadFirmware(state, host, host.port(), clock);
+    auto result = bench::HeadlessDownload(counting, display, image);
     if (result.end != engine::RunEnd::Success)
         throw std::runtime_error("the download did not succeed: " + display.text);
     Result r;
@@ -99,8 +89,7 @@ Result Download(const std::string& device, const std::string& image) {
     for (std::size_t i = 1; i < counting.times.size(); ++i)
         lines.push_back(
             std::chrono::duration<double>(counting.times[i] - counting.times[i - 1]).count());
-    std::nth_element(lines.begin(), lines.begin() + lines.size() / 2, lines.end());
-    r.medianLine = lines[lines.size() / 2];
+    r.medianLine = bench::Median(lines);
     r.writes = counting.writes;
     r.wireSeconds = static_cast<double>(counting.bytes + counting.writes) * 10.0 / kBaud;
     return r;
@@ -119,20 +108,14 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     bool quick = argc > 1 && std::string(argv[1]) == "--quick";
     const int lines = quick ? 300 : 1500;
-    auto dir =
-        std::filesystem::temp_directory_path() / ("tavo-avr-bench-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    auto image = (dir / "image.hex").string();
-    std::ofstream(image, std::ios::binary) << MakeImage(lines);
+    bench::ScratchDir dir("tavo-avr-bench");
+    auto image = dir.write("image.hex", MakeImage(lines));
     const std::string bootloader =
         std::string(TAVO_FIRMWARE_DIR) + "/bootloader-atmega328p-" + std::to_string(kBaud) + ".hex";
 
     try {
-        double load[3] = {0, 0, 0};
-        ::getloadavg(load, 3);
-        std::printf("tavo-bench-avr: %d lines of 16 bytes at %d baud, %ld processors online, load "
-                    "average %.2f %.2f %.2f\n",
-                    lines + 1, kBaud, ::sysconf(_SC_NPROCESSORS_ONLN), load[0], load[1], load[2]);
+        std::printf("tavo-bench-avr: %d lines of 16 bytes at %d baud, %s\n", lines + 1, kBaud,
+                    bench::MachineLoad().c_str());
         auto run = [&](const char* exe, std::vector<std::string> args) {
             bootsim::BootsimProcess board(exe, args);
             return Download(board.devicePath(), image);
@@ -147,9 +130,7 @@ int main(int argc, char** argv) {
                     "2.1%% shorter than the wire's)\n");
     } catch (const std::exception& error) {
         std::fprintf(stderr, "tavo-bench-avr: %s\n", error.what());
-        std::filesystem::remove_all(dir);
         return 1;
     }
-    std::filesystem::remove_all(dir);
     return 0;
 }

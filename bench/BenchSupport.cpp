@@ -42,6 +42,14 @@ std::string ImageOfLines(int lines) {
     return text + bootsim::EncodeRecord(1, 0, {}) + "\r\n";
 }
 
+std::vector<std::string> ImageLines(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line.substr(0, line.find('\r')));
+    return lines;
+}
+
 double CpuSeconds(clockid_t which) {
     timespec t{};
     ::clock_gettime(which, &t);

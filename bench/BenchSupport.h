@@ -12,6 +12,8 @@ namespace tavo::bench {
 // An Intel HEX image of exactly `lines` lines: 16-byte data records, an extended linear address
 // record at each 64 KiB boundary, and the end-of-file record.
 std::string ImageOfLines(int lines);
+// The lines of an image file without their line ends.
+std::vector<std::string> ImageLines(const std::string& path);
 
 double CpuSeconds(clockid_t which);
 // The middle value; 0 for none.

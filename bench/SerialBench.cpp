@@ -33,7 +33,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -76,20 +75,12 @@ private:
     double cpu_ = 0;
 };
 
-std::vector<std::string> ImageLines(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line.substr(0, line.find('\r')));
-    return lines;
-}
-
 Figures Bare(const std::string& device, const std::string& image) {
     bench::RawDevice raw(device);
     if (!raw.isOpen())
         return {};
     raw.enterBootloader();
-    auto lines = ImageLines(image);
+    auto lines = bench::ImageLines(image);
     Stretch stretch;
     bool ok = true;
     for (std::size_t i = 0; i < lines.size() && ok; ++i) {

@@ -18,7 +18,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -98,10 +97,7 @@ std::vector<double> RawRoundTrips(const std::string& bootsimExe, const std::stri
         throw std::runtime_error("cannot open " + board.devicePath());
     raw.enterBootloader();
     std::vector<double> roundTrips;
-    std::ifstream in(image, std::ios::binary);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+    for (const auto& line : bench::ImageLines(image)) {
         auto start = Clock::now();
         if (!raw.exchange(line))
             throw std::runtime_error("no answer on the raw device");

@@ -8,9 +8,6 @@
 // cost. It prints figures and does not judge them.
 #include "bench/BenchSupport.h"
 #include "bench/HeadlessDownload.h"
-#include "cli/RunDisplay.h"
-#include "engine/ForwardingPort.h"
-#include "serial/DeviceSerialPort.h"
 #include "tools/bootsim/BootsimProcess.h"
 #include "tools/bootsim/IntelHex.h"
 
@@ -25,7 +22,6 @@
 namespace {
 
 using namespace tavo;
-using Clock = std::chrono::steady_clock;
 
 constexpr int kBaud = 115200;
 
@@ -43,31 +39,6 @@ std::string MakeImage(int lines) {
     return text + bootsim::EncodeRecord(1, 0, {}) + "\r\n";
 }
 
-// Notes when the first image line is written, and counts the bytes and writes of image lines.
-class CountingPort final : public engine::ForwardingPort {
-public:
-    using ForwardingPort::ForwardingPort;
-    void write(std::string_view data) override {
-        if (!data.empty() && data.front() == ':') {
-            times.push_back(Clock::now());
-            ++writes;
-            bytes += data.size();
-        }
-        inner().write(data);
-    }
-    std::vector<Clock::time_point> times;
-    int writes = 0;
-    std::size_t bytes = 0;
-};
-
-class BenchDisplay final : public flash::NullDisplay {
-public:
-    void sendingEnded() override { ended = Clock::now(); }
-    void message(const engine::Message& m) override { text = m.text; }
-    Clock::time_point ended;
-    std::string text;
-};
-
 struct Result {
     double seconds = 0;
     double wireSeconds = 0;
@@ -76,22 +47,15 @@ struct Result {
 };
 
 Result Download(const std::string& device, const std::string& image) {
-    serial::DeviceSerialPort port;
-    port.setDeviceOverride(device);
-    CountingPort counting(port);
-    BenchDisplay display;
-    auto result = bench::HeadlessDownload(counting, display, image);
-    if (result.end != engine::RunEnd::Success)
-        throw std::runtime_error("the download did not succeed: " + display.text);
+    auto timing = bench::DownloadTimed(device, image);
     Result r;
-    r.seconds = std::chrono::duration<double>(display.ended - counting.times.front()).count();
+    r.seconds = std::chrono::duration<double>(timing.ended - timing.wall.front()).count();
     std::vector<double> lines;
-    for (std::size_t i = 1; i < counting.times.size(); ++i)
-        lines.push_back(
-            std::chrono::duration<double>(counting.times[i] - counting.times[i - 1]).count());
+    for (std::size_t i = 1; i < timing.wall.size(); ++i)
+        lines.push_back(std::chrono::duration<double>(timing.wall[i] - timing.wall[i - 1]).count());
     r.medianLine = bench::Median(lines);
-    r.writes = counting.writes;
-    r.wireSeconds = static_cast<double>(counting.bytes + counting.writes) * 10.0 / kBaud;
+    r.writes = static_cast<int>(timing.wall.size());
+    r.wireSeconds = static_cast<double>(timing.bytes + r.writes) * 10.0 / kBaud;
     return r;
 }
 

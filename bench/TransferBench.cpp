@@ -9,16 +9,12 @@
 // It prints figures and does not judge them; the targets are printed beside them.
 #include "bench/BenchSupport.h"
 #include "bench/HeadlessDownload.h"
-#include "cli/RunDisplay.h"
-#include "engine/ForwardingPort.h"
-#include "serial/DeviceSerialPort.h"
 #include "tools/bootsim/BootsimProcess.h"
 
 #include <QCoreApplication>
 
 #include <chrono>
 #include <cstdio>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -31,51 +27,6 @@ using Clock = std::chrono::steady_clock;
 double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
-
-// Notes the time and this thread's CPU time at every image line written.
-class TimingPort final : public engine::ForwardingPort {
-public:
-    using ForwardingPort::ForwardingPort;
-
-    void write(std::string_view data) override {
-        if (!data.empty() && data.front() == ':') {
-            auto now = Clock::now();
-            if (lastAnswer)
-                turnaroundUs.push_back(Seconds(now - *lastAnswer) * 1e6);
-            lastAnswer.reset();
-            wall.push_back(now);
-            cpu.push_back(bench::CpuSeconds(CLOCK_THREAD_CPUTIME_ID));
-            bytes += data.size();
-        }
-        inner().write(data);
-    }
-    std::string takeWaiting() override {
-        auto bytes = inner().takeWaiting();
-        if (!bytes.empty())
-            lastAnswer = Clock::now();
-        return bytes;
-    }
-    std::vector<Clock::time_point> wall;
-    std::vector<double> cpu;
-    std::size_t bytes = 0;
-    // From taking a line's answer to writing the next line: the loader's own turnaround.
-    std::vector<double> turnaroundUs;
-    std::optional<Clock::time_point> lastAnswer;
-};
-
-// Keeps the moments the transfer of the (only) file started and ended, and the final message.
-class BenchDisplay final : public flash::NullDisplay {
-public:
-    void sendingEnded() override {
-        ended = Clock::now();
-        endedCpu = bench::CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-    }
-    void message(const engine::Message& m) override { text = m.text; }
-
-    Clock::time_point ended;
-    double endedCpu = 0;
-    std::string text;
-};
 
 struct Transfer {
     int lines = 0;
@@ -109,15 +60,7 @@ std::vector<double> RawRoundTrips(const std::string& bootsimExe, const std::stri
 Transfer Run(const std::string& bootsimExe, const std::string& image, int lines,
              std::vector<std::string> boardArgs) {
     bootsim::BootsimProcess board(bootsimExe, boardArgs);
-
-    serial::DeviceSerialPort device;
-    device.setDeviceOverride(board.devicePath());
-    TimingPort timing(device);
-    BenchDisplay display;
-    auto result = bench::HeadlessDownload(timing, display, image);
-    if (result.end != engine::RunEnd::Success)
-        throw std::runtime_error("the download did not succeed: " + display.text + " " +
-                                 result.reason);
+    auto timing = bench::DownloadTimed(board.devicePath(), image);
     if (static_cast<int>(timing.wall.size()) != lines)
         throw std::runtime_error("expected " + std::to_string(lines) + " line writes, saw " +
                                  std::to_string(timing.wall.size()));
@@ -125,9 +68,9 @@ Transfer Run(const std::string& bootsimExe, const std::string& image, int lines,
     Transfer t;
     t.lines = lines;
     t.lineBytes = timing.bytes;
-    t.seconds = Seconds(display.ended - timing.wall.front());
+    t.seconds = Seconds(timing.ended - timing.wall.front());
     // The engine, the port and the host all run on this thread: its CPU time is the loader's.
-    t.cpuSeconds = display.endedCpu - timing.cpu.front();
+    t.cpuSeconds = timing.endedCpu - timing.cpu.front();
     t.turnaroundUs = timing.turnaroundUs;
     for (std::size_t i = 1; i < timing.wall.size(); ++i) {
         t.roundTripUs.push_back(Seconds(timing.wall[i] - timing.wall[i - 1]) * 1e6);

@@ -3,6 +3,7 @@
 #include "bench/BenchSupport.h"
 #include "bench/HeadlessDownload.h"
 #include "bench/SyscallCount.h"
+#include "cli/HeadlessHost.h"
 #include "engine/SerialLink.h"
 #include "serial/DeviceSerialPort.h"
 #include "tests/cli/RecordingDisplay.h"

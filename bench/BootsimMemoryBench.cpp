@@ -61,8 +61,8 @@ int main(int argc, char** argv) {
     if (command.empty())
         command.push_back(TAVO_BOOTSIM_EXE);
 
-    auto dump =
-        std::filesystem::temp_directory_path() / ("tavo-bench-dump-" + std::to_string(::getpid()));
+    bench::ScratchDir dir("tavo-bench-dump");
+    auto dump = dir.path() / "flash";
     command.insert(command.end(), {"--exit-after-eof", "--flash-out", dump.string()});
     try {
         auto started = std::chrono::steady_clock::now();
@@ -95,9 +95,7 @@ int main(int argc, char** argv) {
                     ec ? "(none)" : std::to_string(dumpSize).c_str());
     } catch (const std::exception& error) {
         std::fprintf(stderr, "tavo-bench-bootsim-memory: %s\n", error.what());
-        std::filesystem::remove(dump);
         return 1;
     }
-    std::filesystem::remove(dump);
     return 0;
 }

@@ -6,30 +6,22 @@
 // time per line beside it is less swayed by a busy machine. The chip runs once with the
 // datasheet's Flash page write time and once with instant writes, to show what the page writes
 // cost. It prints figures and does not judge them.
-#include "cli/HeadlessHost.h"
-#include "cli/RunDisplay.h"
-#include "engine/DownloadRun.h"
-#include "engine/ForwardingPort.h"
-#include "serial/DeviceSerialPort.h"
+#include "bench/BenchSupport.h"
+#include "bench/HeadlessDownload.h"
 #include "tools/bootsim/BootsimProcess.h"
 #include "tools/bootsim/IntelHex.h"
 
 #include <QCoreApplication>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 using namespace tavo;
-using Clock = std::chrono::steady_clock;
 
 constexpr int kBaud = 115200;
 
@@ -47,31 +39,6 @@ std::string MakeImage(int lines) {
     return text + bootsim::EncodeRecord(1, 0, {}) + "\r\n";
 }
 
-// Notes when the first image line is written, and counts the bytes and writes of image lines.
-class CountingPort final : public engine::ForwardingPort {
-public:
-    using ForwardingPort::ForwardingPort;
-    void write(std::string_view data) override {
-        if (!data.empty() && data.front() == ':') {
-            times.push_back(Clock::now());
-            ++writes;
-            bytes += data.size();
-        }
-        inner().write(data);
-    }
-    std::vector<Clock::time_point> times;
-    int writes = 0;
-    std::size_t bytes = 0;
-};
-
-class BenchDisplay final : public flash::NullDisplay {
-public:
-    void sendingEnded() override { ended = Clock::now(); }
-    void message(const engine::Message& m) override { text = m.text; }
-    Clock::time_point ended;
-    std::string text;
-};
-
 struct Result {
     double seconds = 0;
     double wireSeconds = 0;
@@ -80,29 +47,15 @@ struct Result {
 };
 
 Result Download(const std::string& device, const std::string& image) {
-    serial::DeviceSerialPort port;
-    port.setDeviceOverride(device);
-    CountingPort counting(port);
-    settings::Settings s;
-    s.applicationFile = image;
-    s.baudIndex = 9; // 115200
-    engine::RunState state;
-    engine::SteadyClock clock;
-    BenchDisplay display;
-    flash::HeadlessHost host(state, counting, clock, display, s, flash::OnError::Stop);
-    auto result = engine::DownloadFirmware(state, host, host.port(), clock);
-    if (result.end != engine::RunEnd::Success)
-        throw std::runtime_error("the download did not succeed: " + display.text);
+    auto timing = bench::DownloadTimed(device, image);
     Result r;
-    r.seconds = std::chrono::duration<double>(display.ended - counting.times.front()).count();
+    r.seconds = std::chrono::duration<double>(timing.ended - timing.wall.front()).count();
     std::vector<double> lines;
-    for (std::size_t i = 1; i < counting.times.size(); ++i)
-        lines.push_back(
-            std::chrono::duration<double>(counting.times[i] - counting.times[i - 1]).count());
-    std::nth_element(lines.begin(), lines.begin() + lines.size() / 2, lines.end());
-    r.medianLine = lines[lines.size() / 2];
-    r.writes = counting.writes;
-    r.wireSeconds = static_cast<double>(counting.bytes + counting.writes) * 10.0 / kBaud;
+    for (std::size_t i = 1; i < timing.wall.size(); ++i)
+        lines.push_back(std::chrono::duration<double>(timing.wall[i] - timing.wall[i - 1]).count());
+    r.medianLine = bench::Median(lines);
+    r.writes = static_cast<int>(timing.wall.size());
+    r.wireSeconds = static_cast<double>(timing.bytes + r.writes) * 10.0 / kBaud;
     return r;
 }
 
@@ -119,20 +72,14 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     bool quick = argc > 1 && std::string(argv[1]) == "--quick";
     const int lines = quick ? 300 : 1500;
-    auto dir =
-        std::filesystem::temp_directory_path() / ("tavo-avr-bench-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    auto image = (dir / "image.hex").string();
-    std::ofstream(image, std::ios::binary) << MakeImage(lines);
+    bench::ScratchDir dir("tavo-avr-bench");
+    auto image = dir.write("image.hex", MakeImage(lines));
     const std::string bootloader =
         std::string(TAVO_FIRMWARE_DIR) + "/bootloader-atmega328p-" + std::to_string(kBaud) + ".hex";
 
     try {
-        double load[3] = {0, 0, 0};
-        ::getloadavg(load, 3);
-        std::printf("tavo-bench-avr: %d lines of 16 bytes at %d baud, %ld processors online, load "
-                    "average %.2f %.2f %.2f\n",
-                    lines + 1, kBaud, ::sysconf(_SC_NPROCESSORS_ONLN), load[0], load[1], load[2]);
+        std::printf("tavo-bench-avr: %d lines of 16 bytes at %d baud, %s\n", lines + 1, kBaud,
+                    bench::MachineLoad().c_str());
         auto run = [&](const char* exe, std::vector<std::string> args) {
             bootsim::BootsimProcess board(exe, args);
             return Download(board.devicePath(), image);
@@ -147,9 +94,7 @@ int main(int argc, char** argv) {
                     "2.1%% shorter than the wire's)\n");
     } catch (const std::exception& error) {
         std::fprintf(stderr, "tavo-bench-avr: %s\n", error.what());
-        std::filesystem::remove_all(dir);
         return 1;
     }
-    std::filesystem::remove_all(dir);
     return 0;
 }

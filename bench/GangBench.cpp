@@ -5,6 +5,7 @@
 // to one board's; the target is a ratio of at most 1.2. The median, not the best: the run's
 // whole-second waits (the handshake's pause, the end-of-file wait) last up to a second less or
 // more depending on where in its second a run starts, and the best run is merely the luckiest.
+#include "bench/BenchSupport.h"
 #include "tools/bootsim/BootsimProcess.h"
 #include "tools/bootsim/IntelHex.h"
 
@@ -13,8 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <spawn.h>
 #include <string>
@@ -35,7 +34,7 @@ struct Run {
     int status = -1;
 };
 
-std::string WriteImage(const std::filesystem::path& folder, int lines) {
+std::string WriteImage(const bench::ScratchDir& folder, int lines) {
     std::string text;
     std::vector<std::uint8_t> data(16);
     for (int i = 0; i < lines - 1; ++i) {
@@ -43,10 +42,7 @@ std::string WriteImage(const std::filesystem::path& folder, int lines) {
             data[b] = static_cast<std::uint8_t>(i * 3 + b);
         text += bootsim::EncodeRecord(0, static_cast<std::uint16_t>(i * 16), data) + "\r\n";
     }
-    text += bootsim::EncodeRecord(1, 0, {}) + "\r\n";
-    auto path = (folder / "gang-bench.hex").string();
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
+    return folder.write("gang-bench.hex", text + bootsim::EncodeRecord(1, 0, {}) + "\r\n");
 }
 
 // One tavo-flash run against `boards` fresh boards.
@@ -111,9 +107,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: tavo-bench-gang [BOARDS>=2 [LINES 2..32767 [ROUNDS]]]\n");
         return 2;
     }
-    auto folder =
-        std::filesystem::temp_directory_path() / ("tavo-bench-gang-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
+    bench::ScratchDir folder("tavo-bench-gang");
     auto image = WriteImage(folder, lines);
 
     std::printf("%d lines at 115200 baud, median of %d runs each way\n", lines, rounds);
@@ -122,6 +116,5 @@ int main(int argc, char** argv) {
     std::printf("one board:  %.2f s\n%d boards:   %.2f s\nratio:      %.3f (target at most "
                 "1.2)\n",
                 one.wall, boards, gang.wall, gang.wall / one.wall);
-    std::filesystem::remove_all(folder);
     return 0;
 }

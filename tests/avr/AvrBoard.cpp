@@ -3,8 +3,6 @@
 #include "tools/bootsim/IntelHex.h"
 
 #include <fcntl.h>
-#include <fstream>
-#include <iterator>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -26,11 +24,6 @@ std::string Demo(const std::string& mcu, int baud, int build) {
 
 std::string Greeting(int build) {
     return "Hello from the application, build " + std::to_string(build) + "\r\n";
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::string Mismatch(const std::string& memory, const std::string& hexPath) {

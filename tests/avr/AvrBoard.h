@@ -17,7 +17,7 @@ std::string Firmware(const std::string& name);
 std::string Bootloader(const std::string& mcu, int baud);
 std::string Demo(const std::string& mcu, int baud, int build);
 
-std::string ReadFile(const std::string& path);
+using test::ReadFile;
 
 // Where `memory` (a dump from address 0) differs from the Intel HEX file at `hexPath`: a
 // description of the first difference, or empty when every byte of the file is in place.

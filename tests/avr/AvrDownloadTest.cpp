@@ -3,10 +3,8 @@
 // errors are asked about and answered as the command line says.
 #include "cli/ExitCode.h"
 #include "tests/avr/AvrBoard.h"
+#include "tests/cli/FlashProcess.h"
 #include "tools/bootsim/IntelHex.h"
-
-#include <QCoreApplication>
-#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -18,41 +16,15 @@ namespace tavo::avr_test {
 namespace {
 
 using namespace std::chrono_literals;
+using test::HasLine;
 
-bool HasLine(const std::string& text, const std::string& line) {
-    return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
-}
-
-class AvrTest : public ::testing::Test {
+// tavo-flash run to its end, its stderr in out() with the rest; a chip at 19200 baud takes a while.
+class AvrTest : public test::FlashProcessTest {
 protected:
-    static void SetUpTestSuite() {
-        if (!QCoreApplication::instance()) {
-            static int argc = 1;
-            static char name[] = "avr_tests";
-            static char* argv[] = {name, nullptr};
-            static QCoreApplication app(argc, argv);
-        }
+    AvrTest() {
+        mergedOutput = true;
+        flashTimeout = 60s;
     }
-
-    // Runs tavo-flash to its end with stdin from /dev/null (no questions on a terminal) and a
-    // settings file of the test's own that does not exist (the defaults); its exit code.
-    int flash(const std::vector<std::string>& args) {
-        QStringList list = {"--settings", QString::fromStdString(dir.path() / "dazez.txt")};
-        for (const auto& a : args)
-            list << QString::fromStdString(a);
-        QProcess process;
-        process.setStandardInputFile(QProcess::nullDevice());
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.setStandardOutputFile(QString::fromStdString(outPath));
-        process.start(TAVO_FLASH_EXE, list);
-        if (!process.waitForStarted() || !process.waitForFinished(60'000))
-            return -1;
-        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    }
-    std::string out() const { return ReadFile(outPath); }
-
-    test::TempDir dir;
-    std::string outPath = (dir.path() / "tavo-flash.out").string();
 };
 
 // A whole download from tavo-flash. With an application running, the loader's jump command must

@@ -4,29 +4,22 @@
 // both and reads what tavo-flash printed.
 #include "cli/ExitCode.h"
 #include "settings/SettingsFile.h"
+#include "tests/support/QtApplication.h"
 #include "tests/support/TempImages.h"
 #include "tools/bootsim/BootsimProcess.h"
 #include "tools/bootsim/IntelHex.h"
 
-#include <QCoreApplication>
 #include <QProcess>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <sstream>
 
 namespace tavo::test {
 
 using namespace std::chrono_literals;
-
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 inline bool HasLine(const std::string& text, const std::string& line) {
     return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
@@ -40,14 +33,7 @@ inline std::string SettingsText(const settings::Settings& s) {
 
 class FlashProcessTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        if (!QCoreApplication::instance()) {
-            static int argc = 1;
-            static char name[] = "tavo_flash_process_tests";
-            static char* argv[] = {name, nullptr};
-            static QCoreApplication app(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { EnsureApplication("tavo_flash_process_tests"); }
 
     void startBoard(std::vector<std::string> args = {}) {
         board = std::make_unique<bootsim::BootsimProcess>(TAVO_BOOTSIM_EXE, args);
@@ -63,7 +49,10 @@ protected:
         process = std::make_unique<QProcess>();
         process->setStandardInputFile(QProcess::nullDevice());
         process->setStandardOutputFile(QString::fromStdString(outPath));
-        process->setStandardErrorFile(QString::fromStdString(errPath));
+        if (mergedOutput)
+            process->setProcessChannelMode(QProcess::MergedChannels);
+        else
+            process->setStandardErrorFile(QString::fromStdString(errPath));
         process->start(TAVO_FLASH_EXE, list);
         ASSERT_TRUE(process->waitForStarted());
     }
@@ -75,7 +64,7 @@ protected:
     }
     int flash(std::vector<std::string> args) {
         start(std::move(args));
-        return finish();
+        return finish(flashTimeout);
     }
     std::string out() const { return ReadFile(outPath); }
     std::string err() const { return ReadFile(errPath); }
@@ -94,6 +83,9 @@ protected:
     std::string errPath = (dir.path() / "stderr").string();
     std::unique_ptr<bootsim::BootsimProcess> board;
     std::unique_ptr<QProcess> process;
+    // With it, out() holds what went to stderr as well, in the order written.
+    bool mergedOutput = false;
+    std::chrono::milliseconds flashTimeout = 30s;
 };
 
 } // namespace tavo::test

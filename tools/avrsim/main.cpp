@@ -2,6 +2,7 @@
 // See --help.
 #include "tools/bootsim/IntelHex.h"
 #include "tools/bootsim/LineSettings.h"
+#include "tools/bootsim/Terminal.h"
 
 extern "C" {
 #include <avr_eeprom.h>
@@ -16,7 +17,6 @@ extern "C" {
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -27,11 +27,9 @@ extern "C" {
 #include <map>
 #include <optional>
 #include <poll.h>
-#include <pty.h>
 #include <set>
 #include <string>
 #include <sys/prctl.h>
-#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -47,13 +45,6 @@ using Clock = std::chrono::steady_clock;
 
 // How far the simulation may fall behind the wall clock and still catch up.
 constexpr auto kMaxLag = std::chrono::milliseconds(50);
-
-int g_signalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-    char c = 1;
-    [[maybe_unused]] auto n = ::write(g_signalPipe[1], &c, 1);
-}
 
 void Log(const std::string& text) {
     std::fprintf(stderr, "tavo-avrsim: %s\n", text.c_str());
@@ -173,7 +164,10 @@ bool WriteFile(const std::string& path, const std::uint8_t* data, std::size_t si
 
 class Chip {
 public:
-    explicit Chip(Options options) : options_(std::move(options)) { g_chip = this; }
+    Chip(Options options, int stopSignals)
+        : options_(std::move(options)), stopSignals_(stopSignals) {
+        g_chip = this;
+    }
     ~Chip() {
         if (master_ >= 0)
             ::close(master_);
@@ -303,21 +297,13 @@ private:
     }
 
     bool openTerminal() {
-        int slave = -1;
-        char name[256] = {};
-        if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0) {
+        std::string name;
+        if (!tavo::bootsim::OpenTerminal(master_, name)) {
             Log(std::string("openpty failed: ") + std::strerror(errno));
             return false;
         }
-        termios raw{};
-        ::tcgetattr(slave, &raw);
-        ::cfmakeraw(&raw);
-        ::tcsetattr(slave, TCSANOW, &raw);
-        // The loader is to be the slave's only user; its closing is then seen as a hang-up.
-        ::close(slave);
-        ::fcntl(master_, F_SETFD, FD_CLOEXEC);
         ::fcntl(master_, F_SETFL, O_NONBLOCK);
-        std::printf("%s\n", name);
+        std::printf("%s\n", name.c_str());
         std::fflush(stdout);
         // Whoever read the first line may stop reading: nothing else goes to stdout.
         ::dup2(null_, STDOUT_FILENO);
@@ -385,7 +371,7 @@ private:
             // moment later instead of spinning on it.
             bool watchMaster = !hungUp_ || Clock::now() >= retryMaster_;
             pollfd fds[2] = {
-                {g_signalPipe[0], POLLIN, 0},
+                {stopSignals_, POLLIN, 0},
                 {master_, static_cast<short>(POLLIN | (output_.empty() ? 0 : POLLOUT)), 0}};
             if (!watchMaster)
                 left = std::min(left, std::chrono::duration_cast<std::chrono::microseconds>(
@@ -582,6 +568,7 @@ private:
     static constexpr std::uint8_t kSpmen = 0x01, kPgers = 0x02, kPgwrt = 0x04, kEepe = 0x02;
 
     Options options_;
+    int stopSignals_;
     avr_t* avr_ = nullptr;
     avr_io_t spmWatch_{};
     Busy spmBusy_{kSpmcsr, kSpmen};
@@ -620,17 +607,8 @@ int main(int argc, char** argv) {
     }
     if (!options)
         return 2;
-    if (::pipe(g_signalPipe) != 0)
+    int stopSignals = tavo::bootsim::WatchStopSignals();
+    if (stopSignals < 0)
         return 1;
-    for (int fd : g_signalPipe) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        ::fcntl(fd, F_SETFL, O_NONBLOCK);
-    }
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
-        ::sigaction(sig, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    return Chip(std::move(*options)).run();
+    return Chip(std::move(*options), stopSignals).run();
 }

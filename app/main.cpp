@@ -1,4 +1,6 @@
 #include "app/AppInfo.h"
+#include "ui/ExactText.h"
+#include "ui/ExitSignals.h"
 #include "ui/Form1.h"
 
 #include <QApplication>
@@ -17,9 +19,11 @@ int main(int argc, char* argv[]) {
     // so that the save at exit has a place to go.
     const auto settingsFolder = tavo::app::SettingsFolder();
     tavo::app::CreateSettingsFolder(settingsFolder);
-    tavo::ui::Form1 window(QString::fromStdString(settingsFolder));
+    tavo::ui::Form1 window(tavo::ui::TextFromBytes(settingsFolder));
     QObject::connect(&window, &tavo::ui::Form1::programEnded, &application, &QApplication::quit,
                      Qt::QueuedConnection);
+    // A logout or a service manager ends the program as Exit does: settings saved, port closed.
+    tavo::ui::ExitSignals exitSignals([&window] { window.ExitFromOutside(); });
     window.show();
 
     // --start presses "Start Programming" as soon as the window is up (for demonstrations).

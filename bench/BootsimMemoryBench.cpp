@@ -5,18 +5,16 @@
 // big: a 16 MB Intel HEX file (16-byte records, about 6 MB of data); high: three lines with 16
 // bytes at 0xFFFFFFF0. COMMAND runs instead of the built tavo-bootsim, with the board's options
 // appended (e.g. /usr/bin/time -v path/to/tavo-bootsim).
+#include "bench/BenchSupport.h"
 #include "tools/bootsim/BootsimProcess.h"
 #include "tools/bootsim/IntelHex.h"
 
 #include <chrono>
 #include <cstdio>
-#include <fcntl.h>
 #include <filesystem>
-#include <poll.h>
 #include <stdexcept>
 #include <string>
 #include <sys/resource.h>
-#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -51,47 +49,6 @@ std::vector<std::string> HighImage() {
             bootsim::EncodeRecord(1, 0, {})};
 }
 
-class Device {
-public:
-    explicit Device(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY)) {
-        if (fd_ < 0)
-            throw std::runtime_error("cannot open " + path);
-        termios raw{};
-        ::tcgetattr(fd_, &raw);
-        ::cfmakeraw(&raw);
-        ::tcsetattr(fd_, TCSANOW, &raw);
-    }
-    ~Device() { ::close(fd_); }
-
-    void send(const std::string& text) {
-        for (std::size_t done = 0; done < text.size();) {
-            auto n = ::write(fd_, text.data() + done, text.size() - done);
-            if (n <= 0)
-                throw std::runtime_error("write failed");
-            done += static_cast<std::size_t>(n);
-        }
-    }
-
-    // Reads until `wanted` has arrived (5 s at most).
-    void expect(const std::string& wanted) {
-        while (received_.find(wanted) == std::string::npos) {
-            pollfd p{fd_, POLLIN, 0};
-            char buffer[256];
-            if (::poll(&p, 1, 5000) <= 0)
-                throw std::runtime_error("no answer \"" + wanted + "\" from the board");
-            auto n = ::read(fd_, buffer, sizeof buffer);
-            if (n <= 0)
-                throw std::runtime_error("the board went away");
-            received_.append(buffer, static_cast<std::size_t>(n));
-        }
-        received_.erase(0, received_.find(wanted) + wanted.size());
-    }
-
-private:
-    int fd_;
-    std::string received_;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -104,8 +61,8 @@ int main(int argc, char** argv) {
     if (command.empty())
         command.push_back(TAVO_BOOTSIM_EXE);
 
-    auto dump =
-        std::filesystem::temp_directory_path() / ("tavo-bench-dump-" + std::to_string(::getpid()));
+    bench::ScratchDir dir("tavo-bench-dump");
+    auto dump = dir.path() / "flash";
     command.insert(command.end(), {"--exit-after-eof", "--flash-out", dump.string()});
     try {
         auto started = std::chrono::steady_clock::now();
@@ -113,7 +70,9 @@ int main(int argc, char** argv) {
         // Made once the board runs: a child's peak memory counts its parent's pages until exec.
         auto lines = args[0] == "big" ? BigImage() : HighImage();
         {
-            Device device(board.devicePath());
+            bench::RawDevice device(board.devicePath(), false);
+            if (!device.isOpen())
+                throw std::runtime_error("cannot open " + board.devicePath());
             device.send("$");
             device.expect("^");
             device.send("@&$");
@@ -136,9 +95,7 @@ int main(int argc, char** argv) {
                     ec ? "(none)" : std::to_string(dumpSize).c_str());
     } catch (const std::exception& error) {
         std::fprintf(stderr, "tavo-bench-bootsim-memory: %s\n", error.what());
-        std::filesystem::remove(dump);
         return 1;
     }
-    std::filesystem::remove(dump);
     return 0;
 }

@@ -10,13 +10,12 @@
 // are counted through ptrace: tavo-flash as the program itself, from the difference between two
 // image sizes (so its start and its end-of-file wait drop out), the others over the timed stretch.
 // It prints figures and does not judge them; the targets are printed beside them.
+#include "bench/BenchSupport.h"
+#include "bench/HeadlessDownload.h"
 #include "bench/SyscallCount.h"
-#include "cli/HeadlessHost.h"
 #include "cli/RunDisplay.h"
-#include "engine/DownloadRun.h"
 #include "serial/DeviceSerialPort.h"
 #include "tools/bootsim/BootsimProcess.h"
-#include "tools/bootsim/IntelHex.h"
 #include "ui/Form1.h"
 
 #include <QApplication>
@@ -34,17 +33,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <poll.h>
 #include <stdexcept>
 #include <string>
 #include <sys/wait.h>
-#include <termios.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -52,36 +44,6 @@ namespace {
 
 using namespace tavo;
 using Clock = std::chrono::steady_clock;
-
-double ThreadCpuSeconds() {
-    timespec t{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
-}
-
-// An Intel HEX image of exactly `lines` lines: 16-byte data records, an extended linear address
-// record at each 64 KiB boundary, and the end-of-file record.
-std::string MakeImage(int lines) {
-    std::string text;
-    std::uint32_t address = 0;
-    bool upperDone = true;
-    std::vector<std::uint8_t> data(16);
-    for (int written = 0; written < lines - 1; ++written) {
-        if (!upperDone) {
-            auto upper = static_cast<std::uint8_t>(address >> 16);
-            text += bootsim::EncodeRecord(4, 0, {0, upper}) + "\r\n";
-            upperDone = true;
-            continue;
-        }
-        for (std::size_t i = 0; i < data.size(); ++i)
-            data[i] = static_cast<std::uint8_t>(address + i * 7);
-        text +=
-            bootsim::EncodeRecord(0, static_cast<std::uint16_t>(address & 0xFFFF), data) + "\r\n";
-        address += 16;
-        upperDone = address % 0x10000 != 0;
-    }
-    return text + bootsim::EncodeRecord(1, 0, {}) + "\r\n";
-}
 
 // The timed stretch of one transfer: from the top of the second line to the top of the last.
 struct Figures {
@@ -98,10 +60,10 @@ public:
         if (value == 1) {
             bench::MarkSyscalls();
             wall_ = Clock::now();
-            cpu_ = ThreadCpuSeconds();
+            cpu_ = bench::CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
         } else if (value == max && max > 1 && figures.lines == 0) {
             figures.seconds = std::chrono::duration<double>(Clock::now() - wall_).count();
-            figures.cpuSeconds = ThreadCpuSeconds() - cpu_;
+            figures.cpuSeconds = bench::CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - cpu_;
             bench::MarkSyscalls();
             figures.lines = max - 1;
         }
@@ -113,44 +75,18 @@ private:
     double cpu_ = 0;
 };
 
-std::vector<std::string> ImageLines(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line.substr(0, line.find('\r')));
-    return lines;
-}
-
 Figures Bare(const std::string& device, const std::string& image) {
-    int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY);
-    if (fd < 0)
+    bench::RawDevice raw(device);
+    if (!raw.isOpen())
         return {};
-    termios tio{};
-    ::tcgetattr(fd, &tio);
-    ::cfmakeraw(&tio);
-    ::cfsetspeed(&tio, B115200);
-    ::tcsetattr(fd, TCSANOW, &tio);
-    char answer[256];
-    auto exchange = [&](const std::string& text) {
-        if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-            return false;
-        pollfd p{fd, POLLIN, 0};
-        return ::poll(&p, 1, 3000) == 1 && ::read(fd, answer, sizeof answer) > 0;
-    };
-    // Into the bootloader: the jump makes the application answer, the start sequence the
-    // bootloader.
-    exchange("$@&$");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ::tcflush(fd, TCIFLUSH);
-
-    auto lines = ImageLines(image);
+    raw.enterBootloader();
+    auto lines = bench::ImageLines(image);
     Stretch stretch;
     bool ok = true;
     for (std::size_t i = 0; i < lines.size() && ok; ++i) {
         stretch.at(static_cast<int>(i), static_cast<int>(lines.size()) - 1);
-        ok = exchange(lines[i]);
+        ok = raw.exchange(lines[i]);
     }
-    ::close(fd);
     stretch.figures.ok = ok && stretch.figures.lines > 0;
     return stretch.figures;
 }
@@ -172,14 +108,8 @@ Figures Flash(const std::string& device, const std::string& image) {
     QCoreApplication app(argc, argv);
     serial::DeviceSerialPort port;
     port.setDeviceOverride(device);
-    settings::Settings s;
-    s.applicationFile = image;
-    s.baudIndex = 9;
-    engine::RunState state;
-    engine::SteadyClock clock;
     StretchDisplay display;
-    flash::HeadlessHost host(state, port, clock, display, s, flash::OnError::Stop);
-    auto result = engine::DownloadFirmware(state, host, host.port(), clock);
+    auto result = bench::HeadlessDownload(port, display, image);
     auto figures = display.stretch.figures;
     figures.ok = result.end == engine::RunEnd::Success && figures.lines > 0;
     return figures;
@@ -280,11 +210,6 @@ double FlashProgramPerLine(const std::string& bootsim, const std::string& flashE
     return static_cast<double>(totals[1] - totals[0]) / extraLines;
 }
 
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
 int Option(int argc, char** argv, const std::string& name, int fallback) {
     for (int i = 1; i + 1 < argc; ++i)
         if (argv[i] == name)
@@ -300,14 +225,7 @@ int main(int argc, char** argv) {
     const int rounds = std::max(1, Option(argc, argv, "--rounds", 3));
     const int countLines = std::max(100, Option(argc, argv, "--count-lines", 3000));
 
-    auto dir = std::filesystem::temp_directory_path() /
-               ("tavo-bench-serial-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    auto write = [&](const std::string& name, const std::string& text) {
-        auto path = (dir / name).string();
-        std::ofstream(path, std::ios::binary) << text;
-        return path;
-    };
+    bench::ScratchDir dir("tavo-bench-serial");
 
     struct Row {
         const char* name;
@@ -317,14 +235,11 @@ int main(int argc, char** argv) {
     };
     std::vector<Row> rows = {
         {"bare loop", Bare, {}, {}}, {"tavo-flash", Flash, {}, {}}, {"window", Window, {}, {}}};
-    int status = 0;
     try {
-        double load[3] = {0, 0, 0};
-        ::getloadavg(load, 3);
-        std::printf("tavo-bench-serial: %d lines to tavo-bootsim answering at once, %d rounds; "
-                    "%ld processors, load average %.2f %.2f %.2f\n",
-                    lines, rounds, ::sysconf(_SC_NPROCESSORS_ONLN), load[0], load[1], load[2]);
-        auto image = write("image.hex", MakeImage(lines));
+        std::printf(
+            "tavo-bench-serial: %d lines to tavo-bootsim answering at once, %d rounds; %s\n", lines,
+            rounds, bench::MachineLoad().c_str());
+        auto image = dir.write("image.hex", bench::ImageOfLines(lines));
         for (int round = 0; round < rounds; ++round) {
             for (auto& row : rows) {
                 auto f = InChild(bootsim, row.loader, image);
@@ -335,11 +250,11 @@ int main(int argc, char** argv) {
             }
         }
 
-        auto small = write("small.hex", MakeImage(countLines));
-        auto large = write("large.hex", MakeImage(3 * countLines));
+        auto small = dir.write("small.hex", bench::ImageOfLines(countLines));
+        auto large = dir.write("large.hex", bench::ImageOfLines(3 * countLines));
         rows[0].syscallsPerLine = CountedPerLine(bootsim, Bare, small, countLines);
-        rows[1].syscallsPerLine = FlashProgramPerLine(bootsim, TAVO_FLASH_EXE, dir.string(), small,
-                                                      large, 2 * countLines);
+        rows[1].syscallsPerLine = FlashProgramPerLine(bootsim, TAVO_FLASH_EXE, dir.path().string(),
+                                                      small, large, 2 * countLines);
         rows[2].syscallsPerLine = CountedPerLine(bootsim, Window, small, countLines);
 
         // Ratios are taken within each round, where both ran under the same load, and then
@@ -354,8 +269,8 @@ int main(int argc, char** argv) {
                 cost.push_back(row.cpuPerLineUs[round] / bare.cpuPerLineUs[round]);
             }
             std::printf("%-11s %10.0f %7.2fx %12.1f %7.2fx %14.2f\n", row.name,
-                        Median(row.linesPerSecond), Median(speed), Median(row.cpuPerLineUs),
-                        Median(cost), row.syscallsPerLine);
+                        bench::Median(row.linesPerSecond), bench::Median(speed),
+                        bench::Median(row.cpuPerLineUs), bench::Median(cost), row.syscallsPerLine);
         }
         std::printf("targets for tavo-flash: lines/s >= 0.97x, CPU per line <= 1.3x, "
                     "at most 4 system calls per line\n");
@@ -364,8 +279,7 @@ int main(int argc, char** argv) {
                     countLines, 3 * countLines, countLines);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "tavo-bench-serial: %s\n", error.what());
-        status = 1;
+        return 1;
     }
-    std::filesystem::remove_all(dir);
-    return status;
+    return 0;
 }

@@ -185,8 +185,14 @@ void ConsoleDisplay::message(const engine::Message& message) {
         return;
     endBar();
     (success ? out_ : err_) << message.text << '\n';
-    if (!message.detail.empty() && shows(Verbosity::Verbose))
-        err_ << "  reason: " << message.detail << '\n';
+    if (!success) {
+        auto why = explainer_ ? explainer_(message) : Explanation{message.detail, {}};
+        if (!why.reason.empty())
+            err_ << "  reason: " << why.reason << '\n';
+        if (shows(Verbosity::Normal))
+            for (const auto& note : why.notes)
+                err_ << "  " << note << '\n';
+    }
     (success ? out_ : err_) << std::flush;
 }
 
@@ -240,13 +246,6 @@ void ConsoleDisplay::note(const std::string& text) {
         return;
     endBar();
     out_ << text << '\n' << std::flush;
-}
-
-void ConsoleDisplay::reason(const std::string& text) {
-    if (shows(Verbosity::Verbose))
-        return;
-    endBar();
-    err_ << "  reason: " << text << '\n' << std::flush;
 }
 
 } // namespace tavo::flash

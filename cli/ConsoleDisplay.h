@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/Diagnosis.h"
 #include "cli/Options.h"
 #include "cli/RunDisplay.h"
 #include "engine/Clock.h"
@@ -34,6 +35,8 @@ class ConsoleDisplay final : public RunDisplay {
 public:
     // Reads one line of the technician's answer; nothing at the end of input or on Ctrl+C.
     using LineReader = std::function<std::optional<std::string>()>;
+    // Tells why a failure happened; without one the message's own detail is the reason.
+    using Explainer = std::function<Explanation(const engine::Message&)>;
 
     ConsoleDisplay(std::ostream& out, std::ostream& err, Verbosity verbosity, bool outIsTerminal,
                    const engine::Clock& clock, LineReader reader = {});
@@ -51,10 +54,11 @@ public:
     void idle() override;
 
     // Free text for --verbose (settings in use, timing).
-    void note(const std::string& text);
-    // "  reason: ..." under the failure just shown, at every verbosity (--verbose has shown the
-    // message's own reason already).
-    void reason(const std::string& text);
+    void note(const std::string& text) override;
+
+    // Under every failure message: "  reason: ..." at every verbosity, then the explanation's
+    // notes unless --quiet.
+    void explainWith(Explainer explainer) { explainer_ = std::move(explainer); }
 
 private:
     ProgressFigures figures() const;
@@ -69,6 +73,7 @@ private:
     bool terminal_;
     const engine::Clock& clock_;
     LineReader reader_;
+    Explainer explainer_;
 
     std::string lastStatus_;
     bool sending_ = false;

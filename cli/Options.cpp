@@ -64,6 +64,7 @@ std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& a
     options.onError = stdinIsTerminal ? OnError::Ask : OnError::Stop;
     bool quiet = false;
     bool verbose = false;
+    bool onErrorGiven = false;
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
@@ -98,22 +99,32 @@ std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& a
             if (!flag())
                 return Usage("option '" + name + "' takes no value");
             verbose = true;
+        } else if (name == "--list-ports" || name == "--json") {
+            if (!flag())
+                return Usage("option '" + name + "' takes no value");
+            (name == "--json" ? options.json : options.listPorts) = true;
         } else if (name == "--port" || name == "--baud" || name == "--flash" ||
                    name == "--eeprom" || name == "--settings" || name == "--on-error" ||
-                   name == "--trace" || name == "--timeout") {
+                   name == "--trace" || name == "--timeout" || name == "--report") {
             auto v = value();
             if (!v)
                 return Usage("option '" + name + "' needs a value");
             if (name == "--port") {
                 if (v->empty())
-                    return Usage("--port needs a port number 1..8 or a device path");
+                    return Usage("--port needs a port number 1..8, a device path or usb:SERIAL");
                 // A bare number can only mean a port of the list; there is no device "9".
                 if (AllDigits(*v)) {
                     auto n = ToInt(*v);
                     if (!n || *n < 1 || *n > settings::kPortCount)
                         return Usage("port number '" + *v + "' is not 1..8");
                 }
-                options.port = *v;
+                if (auto serial = UsbSerialOf(*v); serial && serial->empty())
+                    return Usage("--port usb: needs the USB serial number after the colon");
+                // Two runs on one port would fight over it.
+                for (const auto& earlier : options.ports)
+                    if (earlier == *v)
+                        return Usage("--port " + *v + " is given twice");
+                options.ports.push_back(*v);
             } else if (name == "--baud") {
                 auto rate = ToInt(*v);
                 auto index = rate ? BaudIndexForRate(*rate) : std::nullopt;
@@ -132,11 +143,12 @@ std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& a
                     return Usage("--timeout needs whole seconds 0.." +
                                  std::to_string(kMaxTimeoutSeconds) + ", not '" + *v + "'");
                 options.timeoutSeconds = *seconds;
-            } else if (name == "--trace") {
+            } else if (name == "--trace" || name == "--report") {
                 if (v->empty())
-                    return Usage("--trace needs a file name");
-                options.traceFile = *v;
+                    return Usage(name + " needs a file name");
+                (name == "--trace" ? options.traceFile : options.reportFile) = *v;
             } else {
+                onErrorGiven = true;
                 if (*v == "ask")
                     options.onError = OnError::Ask;
                 else if (*v == "continue")
@@ -157,23 +169,41 @@ std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& a
 
     if (quiet && verbose)
         return Usage("--quiet and --verbose exclude each other");
+    if (options.json && !options.listPorts)
+        return Usage("--json goes with --list-ports");
+    if (options.ports.size() > 1) {
+        // One terminal cannot answer several boards' questions at once.
+        if (options.onError == OnError::Ask && onErrorGiven)
+            return Usage("--on-error ask takes one port; with several, choose continue or stop");
+        // Nobody can answer for several boards at one terminal: the default is stop then.
+        if (options.onError == OnError::Ask)
+            options.onError = OnError::Stop;
+        if (options.traceFile)
+            return Usage("--trace takes one port");
+    }
     options.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
     return options;
 }
 
-std::optional<std::string> ApplyOptions(const Options& options, settings::Settings& settings) {
-    std::optional<std::string> device;
-    if (options.port) {
-        if (AllDigits(*options.port)) {
-            settings.comPortIndex = *ToInt(*options.port) - 1;
-        } else {
-            device = *options.port;
-            // The device replaces whatever the number maps to, but the run still sets a number
-            // first, and "no entry chosen" (-1) would fail that.
-            if (settings.comPortIndex < 0 || settings.comPortIndex >= settings::kPortCount)
-                settings.comPortIndex = 0;
-        }
+std::optional<std::string> UsbSerialOf(const std::string& port) {
+    if (port.rfind("usb:", 0) != 0)
+        return std::nullopt;
+    return port.substr(4);
+}
+
+std::optional<std::string> ApplyPort(const std::string& port, settings::Settings& settings) {
+    if (AllDigits(port)) {
+        settings.comPortIndex = *ToInt(port) - 1;
+        return std::nullopt;
     }
+    // The device replaces whatever the number maps to, but the run still sets a number first,
+    // and "no entry chosen" (-1) would fail that.
+    if (settings.comPortIndex < 0 || settings.comPortIndex >= settings::kPortCount)
+        settings.comPortIndex = 0;
+    return port;
+}
+
+void ApplyOptions(const Options& options, settings::Settings& settings) {
     if (options.baudIndex)
         settings.baudIndex = *options.baudIndex;
     // Naming an image on the command line chooses exactly the images named there.
@@ -185,7 +215,6 @@ std::optional<std::string> ApplyOptions(const Options& options, settings::Settin
         if (options.eepromFile)
             settings.eepromFile = *options.eepromFile;
     }
-    return device;
 }
 
 engine::RunOptions RunOptionsFor(const Options& options, bool stdinIsTerminal, engine::Millis now) {
@@ -204,8 +233,13 @@ std::string HelpText() {
            "Programming\" does.\n"
            "Settings come from the settings file; the options below override them.\n"
            "\n"
-           "  --port N|DEVICE       port 1..8 (mapped through ports.txt, see --version)\n"
-           "                        or a device path such as /dev/ttyUSB0\n"
+           "  --port N|DEVICE|usb:SERIAL\n"
+           "                        port 1..8 (mapped through ports.txt, see --version), a\n"
+           "                        device path such as /dev/ttyUSB0, or the port whose USB\n"
+           "                        serial number is SERIAL; give --port several times to\n"
+           "                        flash the same images into every board at once\n"
+           "  --list-ports          list the serial ports of this machine and exit\n"
+           "  --json                with --list-ports: print JSON\n"
            "  --baud RATE           one of: "
         << RateList()
         << "\n"
@@ -216,12 +250,15 @@ std::string HelpText() {
            "                        never written; a missing file gives the defaults)\n"
            "  --on-error ask|continue|stop\n"
            "                        answer to the board's line errors (default: ask when\n"
-           "                        standard input is a terminal, stop otherwise)\n"
+           "                        standard input is a terminal and there is one port,\n"
+           "                        stop otherwise)\n"
            "  --trace FILE          log every byte sent and received, with timestamps\n"
+           "  --report FILE         append one JSON line per board and run: times, port,\n"
+           "                        images with their SHA-256, answers, outcome\n"
            "  --timeout SECONDS     end the whole run after SECONDS as Ctrl+C would, with its\n"
            "                        own exit status (default 0: no limit)\n"
-           "  -q, --quiet           print only failures\n"
-           "  -v, --verbose         print more detail (version, failure reasons, timing)\n"
+           "  -q, --quiet           print only failures and their reasons\n"
+           "  -v, --verbose         print more detail (settings, timing)\n"
            "  -h, --help            show this help and exit\n"
            "      --version         show the program's title and version, and where its\n"
            "                        settings and port map are read from, and exit\n"
@@ -229,6 +266,10 @@ std::string HelpText() {
            "Ctrl+C cancels the run at its next checkpoint and closes the port; a second\n"
            "Ctrl+C ends the program at once. When standard input is not a terminal, a board\n"
            "that has not become ready 60 seconds into the handshake counts as no response.\n"
+           "\n"
+           "With several ports every board gets its own run; one that fails does not stop the\n"
+           "others, and Ctrl+C cancels them all. The exit status is 0 when every board\n"
+           "succeeded, otherwise that of the first failed board in command-line order.\n"
            "\n"
            "Exit status:\n";
     for (const auto& [code, meaning] : ExitCodeTable()) {

@@ -17,17 +17,22 @@ enum class OnError { Ask, Continue, Stop };
 enum class Verbosity { Quiet, Normal, Verbose };
 
 struct Options {
-    std::optional<std::string> port; // "1".."8" or a device path
-    std::optional<int> baudIndex;    // entry of the baud list
+    // Each "1".."8", a device path or "usb:SERIAL", in command-line order; several flash the
+    // same images into every board at once.
+    std::vector<std::string> ports;
+    std::optional<int> baudIndex; // entry of the baud list
     std::optional<std::string> flashFile;
     std::optional<std::string> eepromFile;
     std::optional<std::string> settingsFile;
     OnError onError = OnError::Stop;
     std::optional<std::string> traceFile;
-    int timeoutSeconds = 0; // the whole run's limit; 0: none
+    std::optional<std::string> reportFile; // JSON Lines, one record per board and run
+    int timeoutSeconds = 0;                // the whole run's limit; 0: none
     Verbosity verbosity = Verbosity::Normal;
     bool help = false;
     bool version = false;
+    bool listPorts = false;
+    bool json = false; // --list-ports as JSON
 };
 
 struct UsageError {
@@ -42,9 +47,15 @@ std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& a
 // The baud list entry of a bit rate, or nothing when the rate is not one of the ten.
 std::optional<int> BaudIndexForRate(int rate);
 
-// Applies the command line to the settings read from the settings file. Returns the device to
-// open instead of the mapped port when --port names one.
-std::optional<std::string> ApplyOptions(const Options& options, settings::Settings& settings);
+// Applies the command line, except the port, to the settings read from the settings file.
+void ApplyOptions(const Options& options, settings::Settings& settings);
+
+// The USB serial number of a "usb:SERIAL" port, or nothing for a number or a device.
+std::optional<std::string> UsbSerialOf(const std::string& port);
+
+// Applies one port ("1".."8" or a device path; a usb: port is looked up first) to the settings.
+// Returns the device to open instead of the mapped port when it names one.
+std::optional<std::string> ApplyPort(const std::string& port, settings::Settings& settings);
 
 // Without a terminal on standard input nobody can press Ctrl+C: a board that answers as the
 // application but never becomes ready would keep the handshake asking for ever.

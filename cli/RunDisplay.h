@@ -26,6 +26,8 @@ public:
     virtual void answered(const std::string& question, bool yes) = 0;
     virtual void cancelRequested() = 0;
     virtual void idle() = 0;
+    // Free text for --verbose (settings in use, timing); not every display shows it.
+    virtual void note(const std::string&) {}
 };
 
 // Shows nothing and answers no question.

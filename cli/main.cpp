@@ -8,6 +8,7 @@
 #include <csignal>
 #include <exception>
 #include <iostream>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 int main(int argc, char** argv) {
@@ -17,8 +18,14 @@ int main(int argc, char** argv) {
     // the board in its bootloader; the output is lost, the run goes on.
     std::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);
-    tavo::flash::CommandEnvironment env{std::cout, std::cerr, ::isatty(STDIN_FILENO) == 1,
-                                        ::isatty(STDOUT_FILENO) == 1, tavo::app::SettingsFolder()};
+    winsize size{};
+    int columns = ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+    tavo::flash::CommandEnvironment env{std::cout,
+                                        std::cerr,
+                                        ::isatty(STDIN_FILENO) == 1,
+                                        ::isatty(STDOUT_FILENO) == 1,
+                                        tavo::app::SettingsFolder(),
+                                        columns};
     try {
         return tavo::flash::RunFlashCommand(args, env);
     } catch (const std::exception& error) {

@@ -4,6 +4,7 @@
 
 #include "engine/RunError.h"
 #include "serial/LineSettingsText.h"
+#include "serial/Termios2.h"
 
 #include <QAbstractEventDispatcher>
 #include <QLockFile>
@@ -25,24 +26,6 @@
 
 #ifdef __linux__
 #include <linux/serial.h>
-#endif
-
-#if defined(__linux__) && defined(TCGETS2)
-// The kernel's termios2, whose speed fields carry any bit rate (14400 and 56000 have no B
-// constant). glibc's <termios.h> and <asm/termbits.h> cannot be included together.
-struct termios2 {
-    tcflag_t c_iflag;
-    tcflag_t c_oflag;
-    tcflag_t c_cflag;
-    tcflag_t c_lflag;
-    cc_t c_line;
-    cc_t c_cc[19];
-    speed_t c_ispeed;
-    speed_t c_ospeed;
-};
-#ifndef BOTHER
-#define BOTHER 0010000
-#endif
 #endif
 
 namespace tavo::serial {

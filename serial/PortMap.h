@@ -22,6 +22,9 @@ public:
     // The device behind port number 1..8.
     std::string deviceFor(int number) const;
 
+    // Whether the file maps `number`; otherwise it opens DefaultDevice(number).
+    bool maps(int number) const { return devices_.count(number) != 0; }
+
     // Linux: /dev/ttyS<N-1>; Windows: COM<N>.
     static std::string DefaultDevice(int number);
 

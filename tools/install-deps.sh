@@ -10,6 +10,8 @@ packages+=(dpkg-dev file desktop-file-utils man-db lintian qt6-qpa-plugins)
 packages+=(g++-mingw-w64-x86-64-posix googletest wine64)
 # The fuzz targets (clang with libFuzzer) and the fault soak (pgrep, fuser).
 packages+=(clang libclang-rt-14-dev procps psmisc)
+# The AVR firmware and the simulated chip the avr tests program it in.
+packages+=(gcc-avr avr-libc binutils-avr simavr libsimavr-dev libsimavrparts1 libelf-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -4,18 +4,22 @@
 #include "engine/DownloadRun.h"
 #include "engine/RunError.h"
 #include "serial/DeviceSerialPort.h"
+#include "serial/PortInfo.h"
 #include "settings/SettingsFile.h"
 #include "ui/Artwork.h"
 #include "ui/BrowseDialog.h"
+#include "ui/ExactText.h"
 #include "ui/FormHost.h"
 #include "ui/Placement.h"
 #include "ui/TextBox.h"
 #include "ui/frmSplash.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -106,13 +110,6 @@ void SetCheckValue(QCheckBox* box, int value) {
     box->setCheckState(value == 1 ? Qt::Checked : Qt::Unchecked);
 }
 
-std::string Utf8(const QString& text) {
-    return text.toStdString();
-}
-QString FromUtf8(const std::string& text) {
-    return QString::fromStdString(text);
-}
-
 } // namespace
 
 Form1::Form1(const QString& programFolder, QWidget* parent)
@@ -121,8 +118,8 @@ Form1::Form1(const QString& programFolder, QWidget* parent)
     setWindowTitle(QString::fromUtf8(app::kCreationCaption));
     setWindowIcon(WindowIcon());
 
-    portMap_ =
-        serial::PortMap::Load(Utf8(QDir(programFolder_).filePath(QStringLiteral("ports.txt"))));
+    portMap_ = serial::PortMap::Load(
+        BytesFromText(QDir(programFolder_).filePath(QStringLiteral("ports.txt"))));
     port_ = std::make_unique<serial::DeviceSerialPort>(portMap_);
     host_ = std::make_unique<FormHost>(*this);
 
@@ -137,6 +134,10 @@ Form1::Form1(const QString& programFolder, QWidget* parent)
     Command2->setFocus();
 
     Form_Load();
+}
+
+QString Form1::DefaultSettingsFolder() {
+    return TextFromBytes(app::SettingsFolder());
 }
 
 Form1::~Form1() {
@@ -339,16 +340,12 @@ void Form1::arrangeTabOrder() {
         box->setFocusPolicy(Qt::NoFocus);
 }
 
+// The same description as tavo-flash --list-ports gives.
 void Form1::refreshPortToolTips() {
-    for (int i = 0; i < Combo1->count(); ++i) {
-        const std::string device = portMap_.deviceFor(i + 1);
-        const bool present = serial::DevicePresent(device);
-        Combo1->setItemData(i,
-                            QStringLiteral("%1 (%2)").arg(FromUtf8(device),
-                                                          present ? QStringLiteral("present")
-                                                                  : QStringLiteral("not present")),
+    const auto ports = serial::AvailablePorts();
+    for (int i = 0; i < Combo1->count(); ++i)
+        Combo1->setItemData(i, TextFromBytes(serial::PortToolTip(portMap_.deviceFor(i + 1), ports)),
                             Qt::ToolTipRole);
-    }
 }
 
 // The status text ends where the version text begins, so a long status (a file path) is cut
@@ -369,18 +366,18 @@ settings::Settings Form1::currentSettings() const {
     settings::Settings s;
     s.comPortIndex = Combo1->currentIndex();
     s.baudIndex = Combo2->currentIndex();
-    s.applicationFile = Utf8(Text1->text());
-    s.startDownloadSequence = Utf8(Text2->text());
-    s.bootloaderReady = Utf8(BLReadyText->text());
-    s.jumpCommand = Utf8(Text4->text());
-    s.bootloaderActive = Utf8(Text5->text());
-    s.pageError = Utf8(Text7->text());
-    s.fileCompleteWithErrors = Utf8(Text8->text());
-    s.fileCompleteNoErrors = Utf8(Text9->text());
-    s.checksumError = Utf8(Text10->text());
-    s.lineComplete = Utf8(Text6->text());
-    s.eepromFile = Utf8(Text11->text());
-    s.eepromWrite = Utf8(Text12->text());
+    s.applicationFile = BytesFromText(Text1->text());
+    s.startDownloadSequence = BytesFromText(Text2->text());
+    s.bootloaderReady = BytesFromText(BLReadyText->text());
+    s.jumpCommand = BytesFromText(Text4->text());
+    s.bootloaderActive = BytesFromText(Text5->text());
+    s.pageError = BytesFromText(Text7->text());
+    s.fileCompleteWithErrors = BytesFromText(Text8->text());
+    s.fileCompleteNoErrors = BytesFromText(Text9->text());
+    s.checksumError = BytesFromText(Text10->text());
+    s.lineComplete = BytesFromText(Text6->text());
+    s.eepromFile = BytesFromText(Text11->text());
+    s.eepromWrite = BytesFromText(Text12->text());
     s.eepromCheck = CheckValue(EepromCheck);
     s.flashCheck = CheckValue(FlashCheck);
     return s;
@@ -389,31 +386,32 @@ settings::Settings Form1::currentSettings() const {
 void Form1::applySettings(const settings::Settings& s) {
     Combo1->setCurrentIndex(s.comPortIndex);
     Combo2->setCurrentIndex(s.baudIndex);
-    Text1->setText(FromUtf8(s.applicationFile));
-    Text2->setText(FromUtf8(s.startDownloadSequence));
-    BLReadyText->setText(FromUtf8(s.bootloaderReady));
-    Text4->setText(FromUtf8(s.jumpCommand));
-    Text5->setText(FromUtf8(s.bootloaderActive));
-    Text7->setText(FromUtf8(s.pageError));
-    Text8->setText(FromUtf8(s.fileCompleteWithErrors));
-    Text9->setText(FromUtf8(s.fileCompleteNoErrors));
-    Text10->setText(FromUtf8(s.checksumError));
-    Text6->setText(FromUtf8(s.lineComplete));
-    Text11->setText(FromUtf8(s.eepromFile));
-    Text12->setText(FromUtf8(s.eepromWrite));
+    Text1->setText(TextFromBytes(s.applicationFile));
+    Text2->setText(TextFromBytes(s.startDownloadSequence));
+    BLReadyText->setText(TextFromBytes(s.bootloaderReady));
+    Text4->setText(TextFromBytes(s.jumpCommand));
+    Text5->setText(TextFromBytes(s.bootloaderActive));
+    Text7->setText(TextFromBytes(s.pageError));
+    Text8->setText(TextFromBytes(s.fileCompleteWithErrors));
+    Text9->setText(TextFromBytes(s.fileCompleteNoErrors));
+    Text10->setText(TextFromBytes(s.checksumError));
+    Text6->setText(TextFromBytes(s.lineComplete));
+    Text11->setText(TextFromBytes(s.eepromFile));
+    Text12->setText(TextFromBytes(s.eepromWrite));
     SetCheckValue(EepromCheck, s.eepromCheck);
     SetCheckValue(FlashCheck, s.flashCheck);
 }
 
 void Form1::LoadSettings(const QString& path) {
-    applySettings(settings::LoadSettings(Utf8(path)));
+    applySettings(settings::LoadSettings(BytesFromText(path)));
 }
 
 void Form1::SaveSettings(const QString& path) {
-    if (settings::SaveSettings(Utf8(path), currentSettings()))
+    if (settings::SaveSettings(BytesFromText(path), currentSettings()))
         return;
     QMessageBox box(QMessageBox::Warning, QString::fromUtf8(app::kTitle),
-                    FromUtf8(settings::SaveErrorMessage(Utf8(path))), QMessageBox::Ok, this);
+                    TextFromBytes(settings::SaveErrorMessage(BytesFromText(path))), QMessageBox::Ok,
+                    this);
     box.exec();
 }
 
@@ -466,6 +464,16 @@ void Form1::Exit() {
     close();
 }
 
+void Form1::ExitFromOutside() {
+    // Closing a modal box only ends its loop; the code that opened it goes on once this returns
+    // (a question asked by the run then finds the run abandoned).
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<QDialog*>(widget); dialog != nullptr && dialog->isVisible())
+            dialog->reject();
+    }
+    Exit();
+}
+
 // ---- Commands
 
 void Form1::Command2_Click() {
@@ -475,11 +483,13 @@ void Form1::Command2_Click() {
     try {
         engine::DownloadFirmware(state_, *host_, *port_, clock_);
     } catch (const engine::RunAbandoned&) {
-        runActive_ = false;
-        close();
-        return;
+        // The program is ending; the window closes below.
     }
     runActive_ = false;
+    // Also when the run ended on its own after the program was told to end (its last box was
+    // closed by a signal).
+    if (abandonRun_)
+        close();
 }
 
 void Form1::Command4_Click() {
@@ -503,12 +513,12 @@ void Form1::ShowAboutWindow() {
 }
 
 void Form1::Command1_Click() {
-    if (auto file = browse_->showOpen(kBrowseTitle, kApplicationFilter))
+    if (auto file = browse_->showOpen(kBrowseTitle, kApplicationFilter, Text1->text()))
         Text1->setText(*file);
 }
 
 void Form1::Command7_Click() {
-    if (auto file = browse_->showOpen(kBrowseTitle, kEepromFilter))
+    if (auto file = browse_->showOpen(kBrowseTitle, kEepromFilter, Text11->text()))
         Text11->setText(*file);
 }
 

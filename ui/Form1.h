@@ -41,9 +41,13 @@ class Form1 final : public QMainWindow {
     Q_OBJECT
 
 public:
+    // The folder of dazez.txt and ports.txt: beside the program, or the user's own for an installed
+    // copy.
+    static QString DefaultSettingsFolder();
+
     // programFolder holds dazez.txt (the settings, read now and written at exit) and ports.txt
-    // (which device each "Com N" means).
-    explicit Form1(const QString& programFolder = QString::fromStdString(app::SettingsFolder()),
+    // (which device each "Com N" means); its bytes are held as TextFromBytes gives them.
+    explicit Form1(const QString& programFolder = DefaultSettingsFolder(),
                    QWidget* parent = nullptr);
     ~Form1() override;
 
@@ -66,6 +70,10 @@ public:
 
     void SetBusyState();
     void SetIdleState();
+
+    // Ends the program as Exit does, when told to from outside (a signal): a run is abandoned,
+    // and a box or dialog that is up is closed first, since nobody may be there to answer it.
+    void ExitFromOutside();
 
 signals:
     // The window has unloaded for good (settings saved, port closed); the program should end.

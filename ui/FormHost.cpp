@@ -1,6 +1,7 @@
 #include "ui/FormHost.h"
 
 #include "serial/DeviceSerialPort.h"
+#include "ui/ExactText.h"
 #include "ui/Form1.h"
 #include "ui/TextBox.h"
 
@@ -57,12 +58,12 @@ void FormHost::setIdleState() {
 }
 
 void FormHost::setStatus(const std::string& text) {
-    form_.Label2->setText(QString::fromStdString(text));
+    form_.Label2->setText(TextFromBytes(text));
     form_.fitStatusLine();
 }
 
 void FormHost::setLinesRemaining(const std::string& text) {
-    form_.Label14->setText(QString::fromStdString(text));
+    form_.Label14->setText(TextFromBytes(text));
 }
 
 void FormHost::setLinesRemainingVisible(bool visible) {
@@ -70,7 +71,7 @@ void FormHost::setLinesRemainingVisible(bool visible) {
 }
 
 void FormHost::setVersionLabel(const std::string& text) {
-    form_.Label16->setText(QString::fromStdString(text));
+    form_.Label16->setText(TextFromBytes(text));
     form_.fitStatusLine();
 }
 
@@ -106,21 +107,25 @@ void FormHost::setLinesTimerEnabled(bool enabled) {
 
 void FormHost::showMessage(const engine::Message& message) {
     throwIfAbandoned();
-    QMessageBox box(
-        message.icon == engine::MessageIcon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon,
-        form_.windowTitle(), QString::fromStdString(message.text), QMessageBox::Ok, &form_);
+    QMessageBox box(message.icon == engine::MessageIcon::Warning ? QMessageBox::Warning
+                                                                 : QMessageBox::NoIcon,
+                    form_.windowTitle(), TextFromBytes(message.text), QMessageBox::Ok, &form_);
+    // The reason stays behind "Show Details...", so the box itself reads as it always has.
     const std::string detail = MessageDetail(message);
     if (!detail.empty())
-        box.setInformativeText(QString::fromStdString(detail));
+        box.setDetailedText(TextFromBytes(detail));
     box.exec();
 }
 
 bool FormHost::askYesNo(const std::string& text) {
     throwIfAbandoned();
-    QMessageBox box(QMessageBox::NoIcon, form_.windowTitle(), QString::fromStdString(text),
+    QMessageBox box(QMessageBox::NoIcon, form_.windowTitle(), TextFromBytes(text),
                     QMessageBox::Yes | QMessageBox::No, &form_);
     box.setDefaultButton(QMessageBox::Yes);
-    return box.exec() == QMessageBox::Yes;
+    const bool yes = box.exec() == QMessageBox::Yes;
+    // The program may have ended while the question was up (a signal closes it): no answer.
+    throwIfAbandoned();
+    return yes;
 }
 
 void FormHost::focusBrowseButton() {

@@ -1,5 +1,7 @@
 #include "ui/TextBox.h"
 
+#include "ui/ExactText.h"
+
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
@@ -37,7 +39,7 @@ QStringList DroppedFiles(const QMimeData* data) {
         return files;
     for (const QUrl& url : data->urls()) {
         if (url.isLocalFile())
-            files << url.toLocalFile();
+            files << TextFromFileUrl(url);
     }
     return files;
 }

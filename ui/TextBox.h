@@ -35,7 +35,8 @@ private:
     bool reselectAfterClick_ = false;
 };
 
-// The local files of a drop, in list order; empty when the data is not a file list.
+// The local files of a drop, in list order, as TextFromFileUrl gives them; empty when the data is
+// not a file list.
 QStringList DroppedFiles(const QMimeData* data);
 
 } // namespace tavo::ui

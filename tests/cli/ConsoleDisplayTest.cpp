@@ -42,10 +42,11 @@ struct Console {
     flash::ConsoleDisplay display;
 };
 
-// Success and progress go to stdout, failures to stderr; the reason behind a failure and the bare
-// version caption are for --verbose, and --quiet prints only failures.
+// Success and progress go to stdout, failures with their reasons to stderr; the bare version
+// caption is for --verbose, and --quiet prints only failures and their reasons.
 TEST(ConsoleDisplayTest, WhatEachVerbosityPrintsOnWhichStream) {
     const std::string failures = "Error encountered while accessing the com port.\n"
+                                 "  reason: Cannot open /dev/x: No such file or directory\n"
                                  "No response from target bootloader.\n";
     const struct {
         Verbosity verbosity;
@@ -59,9 +60,7 @@ TEST(ConsoleDisplayTest, WhatEachVerbosityPrintsOnWhichStream) {
         {Verbosity::Verbose,
          "Initializing the com port\nBootLoader Version: \nBootLoader Version: 1.3\n"
          "Flash File successfully downloaded.\n",
-         "Error encountered while accessing the com port.\n"
-         "  reason: Cannot open /dev/x: No such file or directory\n"
-         "No response from target bootloader.\n"},
+         failures},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.verbosity));

@@ -33,7 +33,7 @@ std::string Refusal(std::vector<std::string> args, bool terminal = false) {
 TEST(OptionsTest, EveryOptionIsTakenWithASeparateOrAnInlineValue) {
     auto o = Parse({"--port", "3", "--baud=56000", "--flash", "a.hex", "--eeprom=b.eep",
                     "--settings", "s.txt", "--on-error=continue", "--trace", "t.log", "--verbose"});
-    EXPECT_EQ(o.port, "3");
+    EXPECT_EQ(o.ports, std::vector<std::string>{"3"});
     EXPECT_EQ(o.baudIndex, 7);
     EXPECT_EQ(o.flashFile, "a.hex");
     EXPECT_EQ(o.eepromFile, "b.eep");
@@ -84,6 +84,13 @@ TEST(OptionsTest, BadCommandLinesAreRefusedWithAReason) {
         {{"--timeout", "-1"}, "-1"},
         {{"--timeout", "1.5"}, "1.5"},
         {{"--timeout", "40000000"}, "0..31622400"},
+        {{"--port", "usb:"}, "serial number"},
+        {{"--port", "3", "--port", "3"}, "twice"},
+        // One terminal cannot answer several boards.
+        {{"--port", "1", "--port", "2", "--on-error", "ask"}, "--on-error ask"},
+        {{"--port", "1", "--port", "2", "--on-error", "stop", "--trace", "t"}, "--trace"},
+        {{"--json"}, "--list-ports"},
+        {{"--report="}, "--report"},
     };
     for (const auto& c : cases) {
         auto text = Refusal(c.args, true);
@@ -121,14 +128,26 @@ TEST(OptionsTest, NamingImagesChoosesExactlyThoseImages) {
 
 TEST(OptionsTest, PortIsANumberOfTheListOrADevice) {
     settings::Settings s;
-    EXPECT_FALSE(flash::ApplyOptions(Parse({"--port", "8"}), s));
+    EXPECT_FALSE(flash::ApplyPort("8", s));
     EXPECT_EQ(s.comPortIndex, 7);
 
     s.comPortIndex = -1; // nothing chosen in the settings file
-    auto device = flash::ApplyOptions(Parse({"--port", "/dev/pts/7"}), s);
-    EXPECT_EQ(device, "/dev/pts/7");
+    EXPECT_EQ(flash::ApplyPort("/dev/pts/7", s), "/dev/pts/7");
     // The run sets a port number before it opens; the device replaces what it maps to.
     EXPECT_EQ(s.comPortIndex, 0);
+
+    EXPECT_EQ(flash::UsbSerialOf("usb:A50285BI"), "A50285BI");
+    EXPECT_FALSE(flash::UsbSerialOf("/dev/usb:1"));
+}
+
+TEST(OptionsTest, SeveralPortsMakeAGangInCommandLineOrder) {
+    auto o = Parse({"--port", "2", "--port=/dev/ttyUSB0", "--port", "usb:A5", "--on-error",
+                    "continue", "--report", "r.jsonl"});
+    EXPECT_EQ(o.ports, (std::vector<std::string>{"2", "/dev/ttyUSB0", "usb:A5"}));
+    EXPECT_EQ(o.reportFile, "r.jsonl");
+    // Nobody answers for several boards, even at a terminal.
+    EXPECT_EQ(Parse({"--port", "1", "--port", "2"}, true).onError, OnError::Stop);
+    EXPECT_TRUE(Parse({"--list-ports", "--json"}).json);
 }
 
 TEST(OptionsTest, LimitsOfTheRunComeFromTimeoutAndTheTerminal) {
@@ -150,9 +169,9 @@ TEST(OptionsTest, HelpListsEveryExitCode) {
     auto help = flash::HelpText();
     for (const auto& [code, meaning] : flash::ExitCodeTable())
         EXPECT_NE(help.find(meaning), std::string::npos) << code;
-    for (const char* option :
-         {"--port", "--baud", "--flash", "--eeprom", "--settings", "--on-error", "--trace",
-          "--timeout", "--quiet", "--verbose", "--version"})
+    for (const char* option : {"--port", "--baud", "--flash", "--eeprom", "--settings",
+                               "--on-error", "--trace", "--timeout", "--quiet", "--verbose",
+                               "--version", "--list-ports", "--json", "--report", "usb:SERIAL"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
     EXPECT_NE(help.find("14400"), std::string::npos);
     EXPECT_NE(help.find("56000"), std::string::npos);

@@ -2,13 +2,17 @@
 #include "tests/gui/GuiSupport.h"
 
 #include "ui/BrowseDialog.h"
+#include "ui/ExactText.h"
 
 #include <QAbstractItemView>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QMimeData>
 #include <QUrl>
+
+#include <sys/stat.h>
 
 using namespace tavo;
 using namespace tavo::gui_test;
@@ -73,6 +77,77 @@ protected:
         return seen;
     }
 };
+
+// A popup window (the file name's completion list) still on screen.
+bool PopupShown() {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->isVisible() && widget->windowType() == Qt::Popup)
+            return true;
+    }
+    return false;
+}
+
+// The file dialog used by keys alone: each step opens it with a button, types a full path and
+// accepts with Enter, the first while the completion list is up.
+TEST_F(Commands, FileDialogDrivenByKeys) {
+    ASSERT_TRUE(QDir(folder.path()).mkdir("sub"));
+    // A folder whose name is not UTF-8 (written on another system): Qt cannot show it.
+    ASSERT_EQ(::mkdir((ui::BytesFromText(folder.path()) + "/old\xFC").c_str(), 0700), 0);
+    for (const char* name : {"app.hex", "data.eep", "sub/old.eep"})
+        folder.write(name, ":00000001FF\r\n");
+    struct Step {
+        const char *button, *box, *typed;
+        const char* offered; // the name chosen last
+        const char* boxPath; // the box's path when the dialog opens, and the folder it opens in
+        const char* openedIn;
+    };
+    const Step steps[] = {
+        {"Command1", "Text1", "app.hex", "", "", nullptr},
+        {"Command7", "Text11", "data.eep", "app.hex", "sub/old.eep", "sub"},
+        {"Command1", "Text1", "app.hex", "data.eep", "old\xFC/x.hex", ""},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.button + std::string(" typing ") + step.typed);
+        auto* box = at<QLineEdit>(step.box);
+        const std::string boxPath = ui::BytesFromText(folder.path()) + "/" + step.boxPath;
+        box->setText(*step.boxPath ? ui::TextFromBytes(boxPath) : QString());
+        QString offered, openedIn;
+        bool completing = false;
+        std::vector<SeenBox> boxes;
+        ModalDriver driver([&](QWidget* modal) {
+            if (auto* message = qobject_cast<QMessageBox*>(modal)) {
+                boxes.push_back(Describe(message));
+                return message->reject();
+            }
+            auto* dialog = qobject_cast<QFileDialog*>(modal);
+            if (dialog == nullptr)
+                return;
+            // Outside this handler, so that a box the dialog raises is seen.
+            QTimer::singleShot(0, dialog, [&, dialog] {
+                auto* nameBox = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+                offered = nameBox->text();
+                openedIn = dialog->directory().absolutePath();
+                QTest::keyClicks(nameBox, folder.file(step.typed));
+                completing =
+                    QTest::qWaitFor([] { return PopupShown(); }, &step == steps ? 3000 : 0);
+                QTest::keyClick(nameBox, Qt::Key_Return);
+                if (dialog->isVisible())
+                    dialog->reject();
+            });
+        });
+        at<QPushButton>(step.button)->click();
+        EXPECT_TRUE(completing || &step != steps);
+        EXPECT_EQ(offered.toStdString(), step.offered);
+        if (step.openedIn) {
+            EXPECT_EQ(openedIn, QDir(folder.file(step.openedIn)).absolutePath());
+        }
+        EXPECT_TRUE(boxes.empty()) << boxes.front().text.toStdString();
+        EXPECT_EQ(box->text().toStdString(), folder.file(step.typed).toStdString());
+        // Nothing is left over to take the next key.
+        QTest::qWait(100);
+        EXPECT_FALSE(PopupShown());
+    }
+}
 
 TEST_F(Commands, DropsTakeTheLastLocalFileAndNothingElse) {
     for (const char* name : {"Text1", "Text11"}) {

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <unistd.h>
 
 using namespace tavo;
@@ -139,6 +140,40 @@ TEST_F(Download, ExitDuringATransferEndsCleanly) {
     // Nothing restarts a run once the window has unloaded.
     window.button("Command2")->click();
     EXPECT_FALSE(window.form->portOpen());
+}
+
+// Settings written on another system: bytes that are not UTF-8 in the protocol strings and in the
+// image's path reach the board and the settings file unchanged.
+TEST_F(Download, SettingsBytesPassThroughTheWindowUnchanged) {
+    ProgramFolder boardFolder;
+    Bootsim board(
+        {"--jump", "$\\xfc", "--start", "@\\xe9$", "--received", boardFolder.file("received.bin")});
+    ASSERT_TRUE(board.started());
+    ProgramFolder folder;
+    folder.write("ports.txt", "1=" + board.slave().toUtf8() + "\n");
+    const QByteArray image = HexImage(2);
+    const QByteArray imagePath = folder.path().toUtf8() + "/app-\xFC\xE9-\xC3\xA9.hex";
+    std::ofstream(imagePath.toStdString(), std::ios::binary) << image.toStdString();
+    const QByteArray settings = "0\r\n9\r\n\"" + imagePath +
+                                "\"\r\n\"@\xE9$\"\r\n\"?\"\r\n\"$\xFC\"\r\n"
+                                "\"^\"\r\n\"%\"\r\n\"#\"\r\n\"@\"\r\n\"-\"\r\n\"~\"\r\n"
+                                "\"/nowhere/d\xE9\xFC.eep\"\r\n\"*\xFC\"\r\n0\r\n1\r\n";
+    folder.write("dazez.txt", settings);
+    ui::Form1 form(folder.path());
+    // Valid UTF-8 shows as text.
+    EXPECT_TRUE(
+        Find<QLineEdit>(&form, "Text1")->text().endsWith(QString::fromUtf8("-\xC3\xA9.hex")));
+    form.show();
+
+    const auto seen = BoxesDuring([&] { Find<QPushButton>(&form, "Command2")->click(); });
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].text, "Flash File successfully downloaded.");
+    Find<QPushButton>(&form, "Command3")->click();
+    EXPECT_EQ(folder.read("dazez.txt"), settings);
+    board.stop();
+    const QByteArray received = boardFolder.read("received.bin");
+    EXPECT_TRUE(received.startsWith("$\xFC@\xE9$")) << received.left(16).toHex().constData();
+    EXPECT_TRUE(received.contains(image.left(image.indexOf('\r'))));
 }
 
 // Without the board: a pseudo-terminal nobody answers keeps the run in its handshake, and the

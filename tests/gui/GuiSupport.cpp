@@ -58,9 +58,13 @@ ModalDriver::ModalDriver(Handler handler) : timer_(std::make_unique<QTimer>()) {
 ModalDriver::~ModalDriver() = default;
 
 SeenBox Describe(QMessageBox* box) {
-    return {box->windowTitle(),     box->text(),
-            box->informativeText(), box->icon(),
-            box->standardButtons(), box->standardButton(box->defaultButton())};
+    return {box->windowTitle(),
+            box->text(),
+            box->informativeText(),
+            box->detailedText(),
+            box->icon(),
+            box->standardButtons(),
+            box->standardButton(box->defaultButton())};
 }
 
 std::vector<SeenBox> BoxesDuring(const std::function<void()>& action,

@@ -40,6 +40,7 @@ struct SeenBox {
     QString title;
     QString text;
     QString informative;
+    QString detailed; // behind "Show Details..."
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
     QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;

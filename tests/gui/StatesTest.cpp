@@ -114,11 +114,13 @@ TEST_F(States, MessagesAndQuestionsAreTitledWithTheCaption) {
     EXPECT_EQ(seen[0].text, "Flash File successfully downloaded.");
     EXPECT_EQ(seen[0].icon, QMessageBox::NoIcon);
     EXPECT_EQ(seen[0].buttons, QMessageBox::Ok);
-    EXPECT_TRUE(seen[0].informative.isEmpty());
+    EXPECT_TRUE(seen[0].detailed.isEmpty());
+    // The box reads exactly the fixed text; the reason and the way out wait behind its details.
     EXPECT_EQ(seen[1].text, "Error encountered while accessing the com port.");
     EXPECT_EQ(seen[1].icon, QMessageBox::Warning);
-    EXPECT_TRUE(seen[1].informative.startsWith("Cannot open /dev/ttyS0: Permission denied"));
-    EXPECT_TRUE(seen[1].informative.contains("dialout"));
+    EXPECT_TRUE(seen[1].informative.isEmpty());
+    EXPECT_TRUE(seen[1].detailed.startsWith("Cannot open /dev/ttyS0: Permission denied"));
+    EXPECT_TRUE(seen[1].detailed.contains("dialout"));
 
     // Questions default to Yes (Enter takes it) and carry no icon.
     seen.clear();

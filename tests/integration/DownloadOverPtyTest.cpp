@@ -1,23 +1,20 @@
 // Whole download runs over a pseudo-terminal: the engine, the real serial port and the headless
 // host on this side, tavo-bootsim on the other, and the board's memory compared with the image.
+#include "bench/BenchSupport.h"
+#include "bench/HeadlessDownload.h"
 #include "bench/SyscallCount.h"
 #include "cli/HeadlessHost.h"
-#include "engine/DownloadRun.h"
 #include "engine/SerialLink.h"
 #include "serial/DeviceSerialPort.h"
 #include "tests/cli/RecordingDisplay.h"
+#include "tests/support/QtApplication.h"
 #include "tests/support/TempImages.h"
 #include "tools/bootsim/BootsimProcess.h"
 #include "tools/bootsim/IntelHex.h"
 
-#include <QCoreApplication>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <ctime>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -29,11 +26,6 @@ using engine::RunEnd;
 
 const std::string kSampleHex = TAVO_SAMPLES_DIR "/sample.hex";
 const std::string kSampleEep = TAVO_SAMPLES_DIR "/sample.eep";
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // The bytes the board must hold after receiving an image, in bootsim's dump format.
 std::string Decoded(const std::string& imagePath) {
@@ -51,27 +43,13 @@ std::string Concatenated(const std::string& imagePath) {
     return all;
 }
 
-double CpuSeconds() {
-    timespec t{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
-}
-
 std::size_t Occurrences(const std::string& text, char c) {
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), c));
 }
 
 class DownloadOverPtyTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        // The serial port is a Qt object and wants an application object on its thread.
-        if (!QCoreApplication::instance()) {
-            static int argc = 1;
-            static char name[] = "integration_tests";
-            static char* argv[] = {name, nullptr};
-            static QCoreApplication app(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { EnsureApplication("integration_tests"); }
 
     // Starts the simulated board with its memory dumps and line-settings report in the test's
     // folder.
@@ -98,10 +76,10 @@ protected:
         engine::SteadyClock clock;
         host = std::make_unique<flash::HeadlessHost>(state, port, clock, display, s,
                                                      flash::OnError::Stop);
-        auto cpu = CpuSeconds();
+        auto cpu = bench::CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
         auto wall = std::chrono::steady_clock::now();
         auto result = engine::DownloadFirmware(state, *host, host->port(), clock);
-        cpuSeconds = CpuSeconds() - cpu;
+        cpuSeconds = bench::CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu;
         wallSeconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count();
         portLeftOpen = port.isOpen();
@@ -280,15 +258,8 @@ TEST_F(DownloadOverPtyTest, ALineCostsAtMostFourSystemCalls) {
     auto count = bench::CountSyscalls([&] {
         serial::DeviceSerialPort port;
         port.setDeviceOverride(board->devicePath());
-        settings::Settings s;
-        s.applicationFile = kSampleHex;
-        s.baudIndex = 9;
-        engine::RunState state;
-        engine::SteadyClock clock;
         MarkingDisplay marks;
-        flash::HeadlessHost host(state, port, clock, marks, s, flash::OnError::Stop);
-        return engine::DownloadFirmware(state, host, host.port(), clock).end == RunEnd::Success ? 0
-                                                                                                : 1;
+        return bench::HeadlessDownload(port, marks, kSampleHex).end == RunEnd::Success ? 0 : 1;
     });
     if (!count.supported)
         GTEST_SKIP() << "system calls are counted on Linux x86-64 only";

@@ -3,9 +3,9 @@
 #include "cli/ExitCode.h"
 #include "serial/DeviceSerialPort.h"
 #include "tests/serial/PtyFixture.h"
+#include "tests/support/QtApplication.h"
 #include "tests/support/TempImages.h"
 
-#include <QCoreApplication>
 #include <QProcess>
 
 #include <gtest/gtest.h>
@@ -33,14 +33,7 @@ void PrintTo(const Interrupt& i, std::ostream* os) {
 
 class FlashInterruptTest : public ::testing::TestWithParam<Interrupt> {
 protected:
-    static void SetUpTestSuite() {
-        if (!QCoreApplication::instance()) {
-            static int argc = 1;
-            static char name[] = "integration_tests";
-            static char* argv[] = {name, nullptr};
-            static QCoreApplication app(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { EnsureApplication("integration_tests"); }
 };
 
 // The signals go when the run cannot notice them on its own: a write that the board holds back,

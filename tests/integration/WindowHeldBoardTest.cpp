@@ -1,6 +1,7 @@
 // The window (offscreen) against a board that holds XOFF in the middle of a file: the write that
 // waits for it serves the window, so Cancel and File > Exit act at once.
 #include "tests/serial/PtyFixture.h"
+#include "tests/support/QtApplication.h"
 #include "ui/Form1.h"
 
 #include <QAction>
@@ -35,13 +36,9 @@ void PrintTo(const Press& p, std::ostream* os) {
 class WindowHeldBoardTest : public ::testing::TestWithParam<Press> {
 protected:
     static void SetUpTestSuite() {
-        if (!QCoreApplication::instance()) {
+        if (!QCoreApplication::instance())
             qputenv("QT_QPA_PLATFORM", "offscreen");
-            static int argc = 1;
-            static char name[] = "integration_window_tests";
-            static char* argv[] = {name, nullptr};
-            static QApplication app(argc, argv);
-        }
+        EnsureApplication<QApplication>("integration_window_tests");
     }
 };
 

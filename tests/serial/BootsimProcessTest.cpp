@@ -223,7 +223,9 @@ TEST(BootsimProcess, StartsQuicklyStopsCleanlyAndRefusesABadCommandLine) {
         EXPECT_EQ(::stat(sim.devicePath().c_str(), &st), 0);
         EXPECT_EQ(sim.stop(), 0);
     }
-    EXPECT_LT(MillisSince(start), 2000);
+    // Half a second a start at most: room for sanitizer builds on a busy machine, yet far below
+    // a start or stop that waits out a timeout.
+    EXPECT_LT(MillisSince(start), 5000);
     EXPECT_THROW(BootsimProcess(kBootsim, {"--fail-page", "zero"}), std::runtime_error);
 }
 

@@ -289,7 +289,8 @@ TEST_P(DeviceSerialPortStall, TheHandlerDecidesBetweenShortWaits) {
         longest = std::max(longest, step);
         auto start = Clock::now();
         port.waitWritable(step);
-        EXPECT_LE(MillisSince(start), step.count() + 50.0);
+        // A wait that overran its step by far (not just a busy machine's scheduling) is a fault.
+        EXPECT_LE(MillisSince(start), step.count() + 200.0);
         return p.goOn;
     });
     pty.send("\x13");

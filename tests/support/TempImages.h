@@ -23,6 +23,9 @@ private:
     std::filesystem::path path_;
 };
 
+// The whole file; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+
 // `count` image lines, all different, shaped like Intel HEX data records.
 std::vector<std::string> ImageLines(int count, char tag = 'F');
 

@@ -1,22 +1,6 @@
 #include "tools/bootsim/LineSettings.h"
 
-#include <sys/ioctl.h>
-#include <termios.h>
-
-#if defined(__linux__) && defined(TCGETS2)
-// glibc's <termios.h> and the kernel's <asm/termbits.h> cannot be included together; this is the
-// kernel's termios2, whose speed fields carry any bit rate.
-struct termios2 {
-    tcflag_t c_iflag;
-    tcflag_t c_oflag;
-    tcflag_t c_cflag;
-    tcflag_t c_lflag;
-    cc_t c_line;
-    cc_t c_cc[19];
-    speed_t c_ispeed;
-    speed_t c_ospeed;
-};
-#endif
+#include "serial/Termios2.h"
 
 namespace tavo::bootsim {
 

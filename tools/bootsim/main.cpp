@@ -2,18 +2,16 @@
 #include "tools/bootsim/Board.h"
 #include "tools/bootsim/LineSettings.h"
 #include "tools/bootsim/Options.h"
+#include "tools/bootsim/Terminal.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <fcntl.h>
 #include <optional>
 #include <poll.h>
-#include <pty.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -28,15 +26,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Micros = std::chrono::microseconds;
 
-int g_signalPipe[2] = {-1, -1};
-
 constexpr auto kLinger = std::chrono::milliseconds(200);
 constexpr auto kSpinBeforeDue = std::chrono::microseconds(150);
-
-void OnSignal(int) {
-    char c = 1;
-    [[maybe_unused]] auto n = ::write(g_signalPipe[1], &c, 1);
-}
 
 void Log(const std::string& text) {
     std::fprintf(stderr, "tavo-bootsim: %s\n", text.c_str());
@@ -77,7 +68,8 @@ std::string Printable(std::string_view bytes) {
 
 class Simulator {
 public:
-    explicit Simulator(Options options) : options_(std::move(options)), board_(options_.board) {}
+    Simulator(Options options, int stopSignals)
+        : options_(std::move(options)), board_(options_.board), stopSignals_(stopSignals) {}
 
     int run() {
         // Wake-ups as exact as the kernel allows: the default 50 us slack shows in paced runs.
@@ -93,22 +85,10 @@ public:
 
 private:
     bool setUp() {
-        int slave = -1;
-        char name[256] = {};
-        if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0) {
+        if (!OpenTerminal(master_, slavePath_, B9600)) {
             Log(std::string("openpty failed: ") + std::strerror(errno));
             return false;
         }
-        slavePath_ = name;
-        termios raw{};
-        ::tcgetattr(slave, &raw);
-        ::cfmakeraw(&raw);
-        ::cfsetispeed(&raw, B9600);
-        ::cfsetospeed(&raw, B9600);
-        ::tcsetattr(slave, TCSANOW, &raw);
-        // The loader is to be the slave's only user; its closing is then seen as a hang-up.
-        ::close(slave);
-        ::fcntl(master_, F_SETFD, FD_CLOEXEC);
 
         if (!options_.link.empty()) {
             struct stat st {};
@@ -169,7 +149,7 @@ private:
             timespec timeout{static_cast<time_t>(left.count() / 1'000'000'000),
                              static_cast<long>(left.count() % 1'000'000'000)};
 
-            pollfd fds[2] = {{g_signalPipe[0], POLLIN, 0}, {master_, POLLIN, 0}};
+            pollfd fds[2] = {{stopSignals_, POLLIN, 0}, {master_, POLLIN, 0}};
             // While nobody holds the slave the master reports a hang-up at once; look again a
             // moment later instead of spinning on it.
             nfds_t count = hungUp ? 1 : 2;
@@ -313,6 +293,7 @@ private:
 
     Options options_;
     Board board_;
+    int stopSignals_;
     int master_ = -1;
     std::string slavePath_;
     bool linked_ = false;
@@ -342,17 +323,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tavo-bootsim: %s (see --help)\n", parsed.error.c_str());
         return 2;
     }
-    if (::pipe(g_signalPipe) != 0)
+    int stopSignals = WatchStopSignals();
+    if (stopSignals < 0)
         return 1;
-    for (int fd : g_signalPipe) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        ::fcntl(fd, F_SETFL, O_NONBLOCK);
-    }
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
-        ::sigaction(sig, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    return Simulator(std::move(*parsed.options)).run();
+    return Simulator(std::move(*parsed.options), stopSignals).run();
 }

@@ -78,7 +78,9 @@ Handshake Run::readyTest() {
         host_.uncheckEeprom();
         host_.showMessage(
             {"Embedded Bootloader Version does not support EEPROM write.", MessageIcon::None, {}});
-        port_.close();
+        // The refusal is the run's one verdict: a port that fails to close now gets no second
+        // message, as on every other way out.
+        ClosePort(port_);
         host_.setIdleState();
         return Handshake::EepromRefused;
     }

@@ -16,8 +16,6 @@
 namespace tavo::engine {
 
 namespace {
-constexpr std::size_t kBufferSize = 64 * 1024;
-
 std::string SystemReason(int error) {
     return std::strerror(error);
 }
@@ -79,7 +77,7 @@ void ImageFile::open(const std::string& utf8Path) {
 #endif
     file_ = file;
     path_ = utf8Path;
-    buffer_.resize(kBufferSize);
+    buffer_.resize(blockSize_);
     pos_ = len_ = 0;
     // Read the first block now, so that a file that opens but cannot be read fails here, as a
     // file that cannot be opened.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -11,7 +12,12 @@ namespace tavo::engine {
 // the line, and the last line needs none. Content is not interpreted. Failures raise RunError.
 class ImageFile {
 public:
-    ImageFile() = default;
+    static constexpr std::size_t kDefaultBlockSize = 64 * 1024;
+
+    // Reads go through a buffer of `blockSize` bytes (a tiny one puts line ends on the edges
+    // between blocks, for tests).
+    explicit ImageFile(std::size_t blockSize = kDefaultBlockSize)
+        : blockSize_(blockSize > 0 ? blockSize : 1) {}
     ImageFile(const ImageFile&) = delete;
     ImageFile& operator=(const ImageFile&) = delete;
     ~ImageFile() { close(); }
@@ -31,6 +37,7 @@ private:
 
     std::FILE* file_ = nullptr;
     std::string path_;
+    std::size_t blockSize_;
     std::vector<char> buffer_;
     std::size_t pos_ = 0;
     std::size_t len_ = 0;

@@ -8,6 +8,8 @@ packages=(cmake g++ make libgtest-dev qt6-base-dev qt6-serialport-dev libgl-dev 
 packages+=(dpkg-dev file desktop-file-utils man-db lintian qt6-qpa-plugins)
 # The Windows check: the MinGW-w64 cross compiler, GoogleTest's sources and Wine.
 packages+=(g++-mingw-w64-x86-64-posix googletest wine64)
+# The fuzz targets (clang with libFuzzer) and the fault soak (pgrep, fuser).
+packages+=(clang libclang-rt-14-dev procps psmisc)
 # The AVR firmware and the simulated chip the avr tests program it in.
 packages+=(gcc-avr avr-libc binutils-avr simavr libsimavr-dev libsimavrparts1 libelf-dev)
 missing=()

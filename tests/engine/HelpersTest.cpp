@@ -1,6 +1,8 @@
 // The small pieces the run is built from: the baud table, the found test, closing the port,
-// the version text, the 16-bit counters, the whole-second wait and the two timers.
+// the version text, the image reader's blocks, the 16-bit counters, the whole-second wait and the
+// two timers.
 #include "engine/Clock.h"
+#include "engine/ImageFile.h"
 #include "engine/Int16.h"
 #include "engine/RunError.h"
 #include "engine/RunState.h"
@@ -9,6 +11,7 @@
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeHost.h"
 #include "tests/support/FakePort.h"
+#include "tests/support/TempImages.h"
 
 #include <gtest/gtest.h>
 
@@ -107,6 +110,23 @@ TEST(Version, ShortDecimalForm) {
                                                    {1234567.0f, "1234567"}, {0.1f, "0.1"}};
     for (auto [value, text] : cases)
         EXPECT_EQ(FormatVersion(value), text);
+}
+
+TEST(ImageFile, LineEndsOnTheEdgesBetweenBlocksAndAfterARewind) {
+    // Every block size from one byte puts a CR, its LF or a lone LF at the end of some block.
+    const TempDir dir;
+    const auto path = dir.write("a.hex", "ab\r\ncd\re\n\nf\r\n\r");
+    const std::vector<std::string> expected{"ab", "cd", "e", "", "f", ""};
+    for (std::size_t block : {1, 2, 3, 4, 5, 64 * 1024}) {
+        ImageFile file(block);
+        file.open(path);
+        for (int pass = 0; pass < 2; ++pass, file.rewind()) {
+            std::vector<std::string> lines;
+            while (!file.atEnd())
+                lines.push_back(file.readLine());
+            EXPECT_EQ(lines, expected) << "block " << block << ", pass " << pass;
+        }
+    }
 }
 
 TEST(Int16, StaysWithinSixteenBitsAndOverflowRaisesKeepingTheValue) {

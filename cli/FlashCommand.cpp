@@ -166,20 +166,20 @@ BoardOutcome RunBoard(const BoardJob& job, RunDisplay& display, const Shared& sh
 // Resolves the ports of the command line (or the settings file's) into one job each.
 std::vector<BoardJob> Jobs(const Options& options, const settings::Settings& base,
                            const serial::PortMap& map, const std::string& portsFile) {
-    std::vector<std::string> specs = options.ports;
-    if (specs.empty())
-        specs.push_back({}); // the settings file's port
+    std::vector<std::string> portArgs = options.ports;
+    if (portArgs.empty())
+        portArgs.push_back({}); // the settings file's port
     std::optional<std::vector<serial::PortInfo>> available;
     std::vector<BoardJob> jobs;
-    for (const auto& spec : specs) {
+    for (const auto& portArg : portArgs) {
         BoardJob job;
         job.settings = base;
         job.origin.portsFile = portsFile;
-        if (auto serialNumber = UsbSerialOf(spec)) {
+        if (auto serialNumber = UsbSerialOf(portArg)) {
             if (!available)
                 available = serial::AvailablePorts();
             auto found = serial::FindUsbSerial(*available, *serialNumber);
-            job.label = spec;
+            job.label = portArg;
             job.origin.usbSerial = *serialNumber;
             if (found.device)
                 job.origin.device = *found.device;
@@ -187,7 +187,7 @@ std::vector<BoardJob> Jobs(const Options& options, const settings::Settings& bas
                 job.lookupError = found.error;
             job.device = ApplyPort(job.origin.device, job.settings);
         } else {
-            job.device = spec.empty() ? std::nullopt : ApplyPort(spec, job.settings);
+            job.device = portArg.empty() ? std::nullopt : ApplyPort(portArg, job.settings);
             if (job.device) {
                 job.label = job.origin.device = *job.device;
             } else {

@@ -15,11 +15,6 @@ bool PathMissing(const std::string& utf8Path) {
     return characters <= 1;
 }
 
-std::string Detail(const engine::RunError& error) {
-    return error.reason().empty() ? error.what()
-                                  : std::string(error.what()) + ": " + error.reason();
-}
-
 // The run counts lines in a signed 16-bit number.
 constexpr int kMaxImageLines = 32767;
 
@@ -109,28 +104,22 @@ std::optional<engine::Message> CheckImages(const settings::Settings& s) {
     const bool eeprom = s.eepromCheck == 1, flash = s.flashCheck == 1;
     if ((eeprom && PathMissing(s.eepromFile)) || (flash && PathMissing(s.applicationFile)))
         return std::nullopt;
-    // In the order the run sends them.
+    // In the order the run sends them, with the message the run would show.
     for (const auto* path :
          {eeprom ? &s.eepromFile : nullptr, flash ? &s.applicationFile : nullptr}) {
         if (!path)
             continue;
-        engine::ImageFile file;
+        std::string text = "Error opening " + *path + ".";
         try {
+            engine::ImageFile file;
             file.open(*path);
-        } catch (const engine::RunError& error) {
-            return engine::Message{"Error opening " + *path + ".", engine::MessageIcon::Warning,
-                                   Detail(error)};
-        }
-        try {
-            int lines = 0;
-            while (!file.atEnd()) {
-                file.readLine();
-                if (++lines > kMaxImageLines)
+            text = "Error encountered while downloading the firmware file.";
+            for (int lines = 1; !file.atEnd(); ++lines)
+                if (file.readLine(); lines > kMaxImageLines)
                     throw engine::RunError("Overflow", "more than 32,767 lines");
-            }
-        } catch (const engine::RunError& error) {
-            return engine::Message{"Error encountered while downloading the firmware file.",
-                                   engine::MessageIcon::Warning, Detail(error)};
+        } catch (const engine::RunError& e) {
+            auto detail = e.reason().empty() ? e.what() : std::string(e.what()) + ": " + e.reason();
+            return engine::Message{text, engine::MessageIcon::Warning, detail};
         }
     }
     return std::nullopt;

@@ -56,6 +56,7 @@ struct BoardJob {
     std::optional<std::string> device; // opened instead of what the number maps to
     PortOrigin origin;
     std::optional<std::string> lookupError; // a usb: port that names no single port
+    std::optional<Adapter> adapter;         // for the record
 };
 
 // What every board's run shares; read-only while the runs go.
@@ -81,10 +82,17 @@ std::string OutcomeText(const RunWatcher& watcher, int exitCode) {
         return watcher.lastMessage().text;
     if (exitCode == kExitLineErrorStopped && !watcher.answers().empty())
         return watcher.answers().back().question + " No";
-    for (const auto& doc : ExitCodeTable())
-        if (doc.code == exitCode)
-            return doc.meaning;
-    return "exit " + std::to_string(exitCode);
+    return ExitCodeMeaning(exitCode);
+}
+
+// A run ended by a No has no closing message of its own: this line says where it stopped.
+std::string StopLine(const RunWatcher& watcher, const std::vector<ImageFacts>& images) {
+    std::string where = "Stopped at line " + std::to_string(watcher.questionLine());
+    auto file = static_cast<std::size_t>(watcher.filesStarted());
+    if (file >= 1 && file <= images.size())
+        where += " of " + images[file - 1].path;
+    return where + " (exit status " + std::to_string(kExitLineErrorStopped) + ": " +
+           ExitCodeMeaning(kExitLineErrorStopped) + ").";
 }
 
 // One run on the calling thread, with its own port, host, state and clock.
@@ -92,6 +100,7 @@ BoardOutcome RunBoard(const BoardJob& job, RunDisplay& display, const Shared& sh
     RunRecord record;
     record.start = std::chrono::system_clock::now();
     record.host = HostName();
+    record.adapter = job.adapter;
     record.port = job.label;
     record.device = job.origin.device;
     if (auto line = engine::LineSettingsForBaudIndex(job.settings.baudIndex))
@@ -149,6 +158,8 @@ BoardOutcome RunBoard(const BoardJob& job, RunDisplay& display, const Shared& sh
     outcome.message = watcher.lastMessage();
     summary.lines = watcher.linesSent();
     summary.seconds = seconds;
+    if (summary.exitCode == kExitLineErrorStopped)
+        display.message({StopLine(watcher, shared.images), engine::MessageIcon::Warning, {}});
 
     if (shared.report) {
         record.end = std::chrono::system_clock::now();
@@ -159,6 +170,7 @@ BoardOutcome RunBoard(const BoardJob& job, RunDisplay& display, const Shared& sh
         record.exitCode = summary.exitCode;
         if (auto error = shared.report->append(RecordLine(record)))
             outcome.reportError = *error;
+        summary.exitCode = WithRecordOutcome(summary.exitCode, outcome.reportError.empty());
     }
     return outcome;
 }
@@ -175,6 +187,8 @@ std::vector<BoardJob> Jobs(const Options& options, const settings::Settings& bas
         BoardJob job;
         job.settings = base;
         job.origin.portsFile = portsFile;
+        if (auto line = engine::LineSettingsForBaudIndex(base.baudIndex))
+            job.origin.baud = engine::BaudFromLineSettings(*line);
         if (auto serialNumber = UsbSerialOf(portArg)) {
             if (!available)
                 available = serial::AvailablePorts();
@@ -351,9 +365,13 @@ int RunFlashCommand(const std::vector<std::string>& args, const CommandEnvironme
         if (auto* error = std::get_if<std::string>(&opened)) {
             env.err << "tavo-flash: cannot write the report file " << *options.reportFile << ": "
                     << *error << '\n';
-            return kExitFileError;
+            return kExitRecordFailed;
         }
         report.emplace(std::move(std::get<ReportFile>(opened)));
+        // Each record names the USB adapter its board hangs on.
+        auto ports = serial::AvailablePorts();
+        for (auto& job : jobs)
+            job.adapter = AdapterOf(ports, job.origin.device);
     }
 
     std::ofstream traceFile;

@@ -30,7 +30,7 @@ ImageFacts InspectImage(std::string kind, const std::string& path) {
     ImageFacts facts{std::move(kind), path, std::nullopt, {}};
     // Only a regular file: a pipe would block here, and the run refuses it anyway. Opened without
     // blocking and looked at again, as the run opens it, in case the path changed in between.
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         return facts;
     struct stat info {};
@@ -136,7 +136,17 @@ std::variant<ReportFile, std::string> ReportFile::Open(const std::string& path) 
     int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0)
         ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    return ReportFile(fd);
+    struct stat info {};
+    char last = '\n';
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (reader >= 0) {
+            if (::pread(reader, &last, 1, info.st_size - 1) != 1)
+                last = '\n';
+            ::close(reader);
+        }
+    }
+    return ReportFile(fd, last != '\n');
 }
 
 ReportFile::~ReportFile() {
@@ -145,13 +155,19 @@ ReportFile::~ReportFile() {
 }
 
 std::optional<std::string> ReportFile::append(const std::string& line) {
+    const bool newLine = cutShort_.exchange(false);
+    const std::string text = newLine ? "\n" + line : line;
     std::size_t done = 0;
-    while (done < line.size()) {
-        auto n = ::write(fd_, line.data() + done, line.size() - done);
+    while (done < text.size()) {
+        auto n = ::write(fd_, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            // Part of a line (or the pending line end) is still missing.
+            if (done > (newLine ? 1u : 0u) || (newLine && done == 0))
+                cutShort_ = true;
             return n < 0 ? std::generic_category().message(errno) : "nothing written";
+        }
         done += static_cast<std::size_t>(n);
     }
     return std::nullopt;

@@ -4,6 +4,7 @@
 #include "engine/ForwardingPort.h"
 #include "serial/PortInfo.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -75,16 +76,20 @@ class ReportFile {
 public:
     // Opens (creating) `path`; the reason when it cannot be written.
     static std::variant<ReportFile, std::string> Open(const std::string& path);
-    ReportFile(ReportFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    ReportFile(ReportFile&& other) noexcept : fd_(other.fd_), cutShort_(other.cutShort_.load()) {
+        other.fd_ = -1;
+    }
     ReportFile& operator=(ReportFile&&) = delete;
     ~ReportFile();
 
-    // Appends one line; the system's reason when it fails.
+    // Appends one line; the system's reason when it fails. After a line cut short (a full disk,
+    // now or in an earlier run) the next one starts on a line of its own.
     std::optional<std::string> append(const std::string& line);
 
 private:
-    explicit ReportFile(int fd) : fd_(fd) {}
+    ReportFile(int fd, bool cutShort) : fd_(fd), cutShort_(cutShort) {}
     int fd_ = -1;
+    std::atomic<bool> cutShort_{false}; // the file ends inside a line
 };
 
 // Passes a run's display events on and notes what goes into its record: the bootloader version,

@@ -159,7 +159,8 @@ TEST_F(FlashProcessTest, PortAndFileErrors) {
 TEST_F(FlashProcessTest, ReportRecordsKeepTheirFactsAndTheirFailures) {
     // In this process: a child's arguments would pass through text, and lose the name's bytes.
     const auto image = dir.write("caf\xe9.hex", ReadFile(smallImage()));
-    const auto report = (dir.path() / "report.jsonl").string();
+    // An earlier record cut short by a full disk: the new one starts on a line of its own.
+    const auto report = dir.write("report.jsonl", "{\"cut short");
     startBoard({"--fail-checksum", "2:1"});
     std::ostringstream out, err;
     flash::CommandEnvironment env{out, err, false, false, dir.path().string()};
@@ -168,6 +169,7 @@ TEST_F(FlashProcessTest, ReportRecordsKeepTheirFactsAndTheirFailures) {
               flash::kExitSuccess)
         << err.str();
     auto line = ReadFile(report);
+    ASSERT_EQ(line.rfind("{\"cut short\n{\"start\":", 0), 0u) << line;
     // The name's bytes, escaped as the report escapes them, and the file's real facts.
     EXPECT_NE(line.find("\"path\":" + flash::JsonString(image) +
                         ",\"size\":" + std::to_string(ReadFile(image).size()) + ",\"sha256\":\""),

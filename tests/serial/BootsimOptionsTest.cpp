@@ -62,6 +62,9 @@ TEST(BootsimOptions, FaultsAndTiming) {
     EXPECT_TRUE(o.board.neverJump && o.board.activeOnly && o.exitAfterEof);
     EXPECT_EQ(o.board.noise, "xy");
     EXPECT_TRUE(Parse("--pace line").options->paceFromLine);
+    auto any = Parse("--fault-file flash --fault-file any");
+    ASSERT_TRUE(any.options) << any.error;
+    EXPECT_FALSE(any.options->board.faultMemory);
 }
 
 TEST(BootsimOptions, BadCommandLines) {

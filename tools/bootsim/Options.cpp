@@ -21,16 +21,12 @@ std::optional<long> ParseNumber(std::string_view text, long min, long max) {
 std::optional<LineFault> ParseFault(const std::string& text) {
     auto colon = text.find(':');
     auto line = ParseNumber(std::string_view(text).substr(0, colon), 1, 1'000'000);
-    if (!line)
+    auto tries = colon == std::string::npos
+                     ? 0
+                     : ParseNumber(std::string_view(text).substr(colon + 1), 1, 1'000'000);
+    if (!line || !tries)
         return std::nullopt;
-    LineFault fault{static_cast<int>(*line), 0};
-    if (colon != std::string::npos) {
-        auto tries = ParseNumber(std::string_view(text).substr(colon + 1), 1, 1'000'000);
-        if (!tries)
-            return std::nullopt;
-        fault.tries = static_cast<int>(*tries);
-    }
-    return fault;
+    return LineFault{static_cast<int>(*line), static_cast<int>(*tries)};
 }
 
 // Takes an option's value (empty for a flag); false when the value is not usable.
@@ -66,16 +62,11 @@ Setter Faults(std::vector<LineFault> BoardConfig::*field) {
     };
 }
 
-bool SetFaultFile(Options& o, const std::string& value) {
-    if (value == "flash")
-        o.board.faultMemory = Memory::Flash;
-    else if (value == "eeprom")
-        o.board.faultMemory = Memory::Eeprom;
-    else if (value == "any")
-        o.board.faultMemory.reset();
-    else
-        return false;
-    return true;
+// The memory whose files the faults hit; "any" for both.
+std::optional<std::optional<Memory>> FaultFile(const std::string& value) {
+    if (value == "flash" || value == "eeprom")
+        return value == "flash" ? Memory::Flash : Memory::Eeprom;
+    return value == "any" ? std::optional<std::optional<Memory>>(std::in_place) : std::nullopt;
 }
 
 bool SetPace(Options& o, const std::string& value) {
@@ -151,7 +142,8 @@ const std::vector<Row>& Table() {
         {"silent", "K[:T]", "take the line but send no answer (repeatable)",
          Faults(&B::silentLines)},
         {"fault-file", "WHICH",
-         "faults and --drop-after hit only files for flash or eeprom\n(default any)", SetFaultFile},
+         "faults and --drop-after hit only files for flash or eeprom\n(default any)",
+         Into(&B::faultMemory, FaultFile)},
         {"drop-after", "K",
          "after answering line K, ignore all further input and, 200 ms\n"
          "later (time for the loader to read the answer), close the device\nand exit",

@@ -4,7 +4,6 @@
 #include "engine/RunError.h"
 #include "serial/LineSettingsText.h"
 #include "serial/LowLatency.h"
-#include "serial/Termios2.h"
 
 #include <QObject>
 #include <QSerialPort>
@@ -16,6 +15,8 @@
 #include <limits>
 
 #ifdef Q_OS_UNIX
+#include "serial/Termios2.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>

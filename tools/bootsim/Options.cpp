@@ -32,14 +32,22 @@ std::optional<LineFault> ParseFault(const std::string& text) {
 // Takes an option's value (empty for a flag); false when the value is not usable.
 using Setter = std::function<bool(Options&, const std::string&)>;
 
-// Stores what `parse` makes of the value in a field of the options or of their board.
+template <class T> constexpr bool kRepeatable = false;
+template <class T> constexpr bool kRepeatable<std::vector<T>> = true;
+
+// Stores what `parse` makes of the value in a field of the options or of their board; a list
+// field gains it.
 template <class Owner, class T, class Parse> Setter Into(T Owner::*field, Parse parse) {
     return [=](Options& o, const std::string& value) {
-        auto& owner = *std::get<Owner*>(std::tuple<Options*, BoardConfig*>{&o, &o.board});
+        auto& target = std::get<Owner*>(std::tuple<Options*, BoardConfig*>{&o, &o.board})->*field;
         auto parsed = parse(value);
-        if (parsed)
-            owner.*field = static_cast<T>(*parsed);
-        return parsed.has_value();
+        if (!parsed)
+            return false;
+        if constexpr (kRepeatable<T>)
+            target.push_back(*parsed);
+        else
+            target = static_cast<T>(*parsed);
+        return true;
     };
 }
 
@@ -51,15 +59,6 @@ std::optional<std::string> NonEmpty(const std::string& value) {
 }
 auto Range(long min, long max) {
     return [=](const std::string& value) { return ParseNumber(value, min, max); };
-}
-
-Setter Faults(std::vector<LineFault> BoardConfig::*field) {
-    return [field](Options& o, const std::string& value) {
-        auto fault = ParseFault(value);
-        if (fault)
-            (o.board.*field).push_back(*fault);
-        return fault.has_value();
-    };
 }
 
 // The memory whose files the faults hit; "any" for both.
@@ -136,11 +135,11 @@ const std::vector<Row>& Table() {
         {nullptr, nullptr,
          "\nFaults (K[:T] means line K, for its first T tries; without T, every try):"},
         {"fail-checksum", "K[:T]", "answer Checksum Error, write nothing (repeatable)",
-         Faults(&B::checksumFaults)},
+         Into(&B::checksumFaults, ParseFault)},
         {"fail-page", "K[:T]", "answer Page Error, write nothing (repeatable)",
-         Faults(&B::pageFaults)},
+         Into(&B::pageFaults, ParseFault)},
         {"silent", "K[:T]", "take the line but send no answer (repeatable)",
-         Faults(&B::silentLines)},
+         Into(&B::silentLines, ParseFault)},
         {"fault-file", "WHICH",
          "faults and --drop-after hit only files for flash or eeprom\n(default any)",
          Into(&B::faultMemory, FaultFile)},

@@ -50,6 +50,9 @@ std::vector<ExitCodeDoc> ExitCodeTable() {
         {kExitFileError,
          "an image path is missing, the image cannot be opened or has more than 32,767 lines"},
         {kExitNothingToSend, "no image chosen: only the handshake ran"},
+        {kExitNoIdentity,
+         "no identity value could be taken (the counter is unusable or the number does not fit "
+         "its format, or the list is used up); nothing was sent"},
         {kExitUsage, "usage error on the command line"},
         {kExitInternal, "internal error"},
         {kExitTimedOut, "the --timeout limit was reached; the run was cancelled"},

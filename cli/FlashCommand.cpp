@@ -56,6 +56,7 @@ struct BoardJob {
     std::optional<std::string> device; // opened instead of what the number maps to
     PortOrigin origin;
     std::optional<std::string> lookupError; // a usb: port that names no single port
+    std::optional<GivenIdentity> identity;  // its own value, in an image of its own
 };
 
 // What every board's run shares; read-only while the runs go.
@@ -66,12 +67,14 @@ struct Shared {
     std::vector<ImageFacts> images;
     ReportFile* report = nullptr;
     std::ostream* trace = nullptr;
+    const IdentityImages* identities = nullptr;
 };
 
 struct BoardOutcome {
     BoardSummary summary;
-    engine::Message message; // the closing message
-    std::string reportError; // the record could not be appended
+    engine::Message message;  // the closing message
+    std::string reportError;  // the record could not be appended
+    std::string journalError; // the list's journal could not note the outcome
 };
 
 // The closing message; for a run that ended without one, the question answered No or what the
@@ -110,6 +113,11 @@ BoardOutcome RunBoard(const BoardJob& job, RunDisplay& display, const Shared& sh
         devicePort.setDeviceOverride(job.device);
         // The port number picks the device unless the port names one.
         const auto& s = job.settings;
+        // The run sends the image that carries the board's value; the notes name the
+        // technician's images.
+        auto runSettings = s;
+        if (job.identity)
+            ApplyIdentity(*job.identity, runSettings);
         if (!job.device && s.comPortIndex >= 0 && s.comPortIndex < settings::kPortCount)
             devicePort.setPortNumber(s.comPortIndex + 1);
         std::unique_ptr<TracePort> trace;
@@ -117,11 +125,14 @@ BoardOutcome RunBoard(const BoardJob& job, RunDisplay& display, const Shared& sh
             trace = std::make_unique<TracePort>(devicePort, *shared.trace);
         engine::SerialPort& port = trace ? static_cast<engine::SerialPort&>(*trace) : devicePort;
         watcher.note(Describe(s, devicePort));
+        if (job.identity)
+            watcher.note("Identity: " + job.identity->value + " (" + job.identity->format.name() +
+                         ") at " + PlaceName(job.identity->place));
 
         engine::SteadyClock clock;
         engine::RunState state;
-        HeadlessHost host(state, watcher.watch(port), clock, watcher, s, shared.options.onError,
-                          &InterruptGuard::flag());
+        HeadlessHost host(state, watcher.watch(port), clock, watcher, runSettings,
+                          shared.options.onError, &InterruptGuard::flag());
         // A board that holds XOFF must not keep Ctrl+C waiting.
         devicePort.setWriteStallHandler(
             [&host](serial::DeviceSerialPort& device, engine::Millis step) {
@@ -150,6 +161,15 @@ BoardOutcome RunBoard(const BoardJob& job, RunDisplay& display, const Shared& sh
     summary.lines = watcher.linesSent();
     summary.seconds = seconds;
 
+    std::optional<std::string> identity;
+    if (job.identity) {
+        // A value that went into a failed board stays used: it is never handed out again.
+        const bool flashed = summary.exitCode == kExitSuccess;
+        identity = IdentityJson(*job.identity, flashed);
+        if (auto error = shared.identities->noteOutcome(*job.identity, flashed))
+            outcome.journalError = *error;
+    }
+
     if (shared.report) {
         record.end = std::chrono::system_clock::now();
         record.bootloaderVersion = summary.version;
@@ -157,6 +177,7 @@ BoardOutcome RunBoard(const BoardJob& job, RunDisplay& display, const Shared& sh
         record.linesSent = summary.lines;
         record.outcome = summary.outcome;
         record.exitCode = summary.exitCode;
+        record.identity = identity;
         if (auto error = shared.report->append(RecordLine(record)))
             outcome.reportError = *error;
     }
@@ -204,6 +225,10 @@ std::vector<BoardJob> Jobs(const Options& options, const settings::Settings& bas
         jobs.push_back(std::move(job));
     }
     return jobs;
+}
+
+std::string JournalTrouble(const Shared& shared) {
+    return "cannot note the outcome in " + JournalOf(shared.options.identity->source) + ": ";
 }
 
 Explanation ExplainFor(const PortOrigin& origin, const engine::Message& message) {
@@ -294,10 +319,14 @@ int RunGang(const std::vector<BoardJob>& jobs, const Shared& shared,
             for (const auto& note : why.notes)
                 env.err << prefix << note << '\n';
         }
-    for (std::size_t i = 0; i < jobs.size(); ++i)
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
         if (!outcomes[i].reportError.empty())
             env.err << "tavo-flash: " << jobs[i].label << ": cannot append to the report file "
                     << *shared.options.reportFile << ": " << outcomes[i].reportError << '\n';
+        if (!outcomes[i].journalError.empty())
+            env.err << "tavo-flash: " << jobs[i].label << ": " << JournalTrouble(shared)
+                    << outcomes[i].journalError << '\n';
+    }
     return GangExitCode(summaries);
 }
 
@@ -344,6 +373,19 @@ int RunFlashCommand(const std::vector<std::string>& args, const CommandEnvironme
                 return kExitUsage;
             }
 
+    // The value's place is checked against the images before any value is taken.
+    std::optional<IdentityImages> identities;
+    if (options.identity) {
+        auto prepared = IdentityImages::Prepare(*options.identity, settings);
+        if (auto* refusal = std::get_if<IdentityImages::Refusal>(&prepared)) {
+            env.err << "tavo-flash: " << refusal->text << '\n';
+            if (refusal->usage)
+                env.err << "Try 'tavo-flash --help' for more information.\n";
+            return refusal->usage ? kExitUsage : kExitFileError;
+        }
+        identities.emplace(std::move(std::get<IdentityImages>(prepared)));
+    }
+
     // Nothing is sent before the report is known to be writable.
     std::optional<ReportFile> report;
     if (options.reportFile) {
@@ -379,6 +421,18 @@ int RunFlashCommand(const std::vector<std::string>& args, const CommandEnvironme
     if (settings.flashCheck == 1)
         shared.images.push_back(InspectImage("flash", settings.applicationFile));
 
+    // The values last: once taken, a value is used whatever happens next.
+    if (identities) {
+        shared.identities = &*identities;
+        auto given = identities->give(jobs.size());
+        if (auto* error = std::get_if<IdentityError>(&given)) {
+            env.err << "tavo-flash: " << error->text << "; nothing was sent\n";
+            return kExitNoIdentity;
+        }
+        for (std::size_t i = 0; i < jobs.size(); ++i)
+            jobs[i].identity = std::get<std::vector<GivenIdentity>>(given)[i];
+    }
+
     InterruptGuard interrupt;
     if (jobs.size() > 1)
         return RunGang(jobs, shared, env);
@@ -399,6 +453,8 @@ int RunFlashCommand(const std::vector<std::string>& args, const CommandEnvironme
     if (!outcome.reportError.empty())
         env.err << "tavo-flash: cannot append to the report file " << *options.reportFile << ": "
                 << outcome.reportError << '\n';
+    if (!outcome.journalError.empty())
+        env.err << "tavo-flash: " << JournalTrouble(shared) << outcome.journalError << '\n';
     return outcome.summary.exitCode;
 }
 

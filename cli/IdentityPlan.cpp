@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <system_error>
 
 namespace tavo::flash {
@@ -59,6 +60,13 @@ ParseIdentityOptions(const std::string& counter, const std::string& list, const 
         options.format = *parsed;
     }
     return std::optional<IdentityOptions>(options);
+}
+
+std::string PlaceName(const IdentityPlace& place) {
+    std::ostringstream name;
+    name << (place.memory == IdentityMemory::Flash ? "flash:0x" : "eeprom:0x") << std::hex
+         << std::uppercase << place.address;
+    return name.str();
 }
 
 std::string IdentityJson(const GivenIdentity& given, bool flashed) {

@@ -26,6 +26,9 @@ std::variant<std::optional<IdentityOptions>, std::string>
 ParseIdentityOptions(const std::string& counter, const std::string& list, const std::string& at,
                      const std::string& format);
 
+// "flash:0x100", "eeprom:0x3F0".
+std::string PlaceName(const IdentityPlace& place);
+
 // What one board was given.
 struct GivenIdentity {
     std::string value; // the counter's number in decimal, or the list's value as written

@@ -4,6 +4,7 @@
 #include "engine/SerialLink.h"
 
 #include <charconv>
+#include <map>
 #include <sstream>
 
 namespace tavo::flash {
@@ -65,6 +66,10 @@ std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& a
     bool quiet = false;
     bool verbose = false;
     bool onErrorGiven = false;
+    std::map<std::string, std::string> identityArgs = {{"--serial-counter", {}},
+                                                       {"--serial-list", {}},
+                                                       {"--serial-at", {}},
+                                                       {"--serial-format", {}}};
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
@@ -160,12 +165,26 @@ std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& a
                 if (options.onError == OnError::Ask && !stdinIsTerminal)
                     return Usage("--on-error ask needs a terminal on standard input");
             }
+        } else if (auto identity = identityArgs.find(name); identity != identityArgs.end()) {
+            auto v = value();
+            if (!v || v->empty())
+                return Usage("option '" + name + "' needs a value");
+            if (!identity->second.empty())
+                return Usage(name + " is given twice");
+            identity->second = *v;
         } else if (name.rfind("-", 0) == 0) {
             return Usage("unknown option '" + name + "'");
         } else {
             return Usage("unexpected argument '" + name + "'");
         }
     }
+
+    auto identity =
+        ParseIdentityOptions(identityArgs["--serial-counter"], identityArgs["--serial-list"],
+                             identityArgs["--serial-at"], identityArgs["--serial-format"]);
+    if (auto* error = std::get_if<std::string>(&identity))
+        return Usage(*error);
+    options.identity = std::get<std::optional<IdentityOptions>>(identity);
 
     if (quiet && verbose)
         return Usage("--quiet and --verbose exclude each other");
@@ -257,6 +276,18 @@ std::string HelpText() {
            "                        images with their SHA-256, answers, outcome\n"
            "  --timeout SECONDS     end the whole run after SECONDS as Ctrl+C would, with its\n"
            "                        own exit status (default 0: no limit)\n"
+           "  --serial-counter FILE give every board its own number: FILE holds the next one\n"
+           "                        as decimal text and moves past it before the board is\n"
+           "                        flashed (locked, so benches may share it)\n"
+           "  --serial-list FILE    give every board the next unused value of FILE (one a\n"
+           "                        line); used values are kept in FILE.used\n"
+           "  --serial-at eeprom:ADDRESS|flash:ADDRESS\n"
+           "                        where the value goes, as one more data record of that\n"
+           "                        image (decimal or 0x hex; eeprom: without an EEPROM image\n"
+           "                        sends an EEPROM image of that record alone)\n"
+           "  --serial-format u16le|u16be|u32le|u32be|u64le|ascii:N|hex:N\n"
+           "                        how the value is written (default u32le); ascii:N is N\n"
+           "                        decimal digits, hex:N N hex digits two a byte\n"
            "  -q, --quiet           print only failures and their reasons\n"
            "  -v, --verbose         print more detail (settings, timing)\n"
            "  -h, --help            show this help and exit\n"

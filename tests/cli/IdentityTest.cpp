@@ -1,6 +1,7 @@
 // Per-board identity: formats and their limits, places and their checks, the records that carry a
 // value, and the counter and list files on disk.
 #include "cli/Identity.h"
+#include "cli/IdentityPlan.h"
 #include "tests/support/TempImages.h"
 
 #include <gtest/gtest.h>
@@ -173,6 +174,37 @@ TEST(IdentityRecords, GoBeforeTheEndRecordWithABaseWhereNeeded) {
               (std::vector<std::string>{":0100000011EE", ":0100100001EE", ":00000001FF", ""}));
     EXPECT_EQ(flash::WithRecords({}, {":0100100001EE"}),
               (std::vector<std::string>{":0100100001EE", ":00000001FF"}));
+}
+
+TEST(IdentityOptions, ASourceNeedsAPlaceAndTheRestGoesWithASource) {
+    const struct {
+        const char *counter, *list, *at, *format, *refusal;
+    } cases[] = {
+        {"", "", "", "", nullptr},
+        {"c", "", "flash:0x100", "", nullptr},
+        {"", "l", "eeprom:16", "hex:12", nullptr},
+        {"c", "l", "eeprom:0", "", "exclude each other"},
+        {"c", "", "", "", "need --serial-at"},
+        {"", "", "eeprom:0", "", "go with --serial-counter"},
+        {"", "", "", "u16le", "go with --serial-counter"},
+        {"c", "", "eeprom:0", "u24le", "--serial-format must be"},
+        {"c", "", "sram:0", "", "--serial-at needs eeprom:ADDRESS or flash:ADDRESS"},
+    };
+    for (const auto& c : cases) {
+        auto parsed = flash::ParseIdentityOptions(c.counter, c.list, c.at, c.format);
+        if (!c.refusal) {
+            ASSERT_TRUE(std::holds_alternative<std::optional<flash::IdentityOptions>>(parsed));
+            auto options = std::get<std::optional<flash::IdentityOptions>>(parsed);
+            EXPECT_EQ(options.has_value(), *c.counter || *c.list);
+            if (options) {
+                EXPECT_EQ(options->format.name(), *c.format ? c.format : "u32le");
+            }
+        } else {
+            ASSERT_TRUE(std::holds_alternative<std::string>(parsed)) << c.refusal;
+            EXPECT_NE(std::get<std::string>(parsed).find(c.refusal), std::string::npos)
+                << std::get<std::string>(parsed);
+        }
+    }
 }
 
 class IdentityFiles : public ::testing::Test {

@@ -432,10 +432,14 @@ std::vector<std::string> WithRecords(std::vector<std::string> lines,
 }
 
 std::variant<std::vector<std::uint64_t>, IdentityError>
-TakeFromCounter(const std::string& path, std::size_t count, const IdentityFormat& format) {
+TakeFromCounter(const std::string& named, std::size_t count, const IdentityFormat& format) {
     auto failed = [&](const std::string& what) {
-        return Error("the counter file " + path + " " + what);
+        return Error("the counter file " + named + " " + what);
     };
+    // A counter shared through a symbolic link is replaced where it lies, not the link.
+    std::error_code linkError;
+    auto resolved = std::filesystem::weakly_canonical(named, linkError);
+    const std::string path = linkError ? named : resolved.string();
     for (;;) {
         Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
         if (fd.get() < 0)

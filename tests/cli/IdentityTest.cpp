@@ -8,6 +8,8 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+
 namespace tavo::test {
 namespace {
 
@@ -238,8 +240,12 @@ TEST_F(IdentityFiles, TheCounterMovesPastWhatWasTakenAndStaysUntouchedOnAnyError
     EXPECT_NE(std::get<IdentityError>(refused).text.find("65536 does not fit u16le"),
               std::string::npos);
     EXPECT_EQ(ReadFile(path), "65535\n");
-    EXPECT_EQ(take(path, 3, "u32le"), (std::vector<std::uint64_t>{65535, 65536, 65537}));
+    // Through a symbolic link, the file it points to moves on.
+    auto link = dir.path() / "link";
+    std::filesystem::create_symlink(path, link);
+    EXPECT_EQ(take(link.string(), 3, "u32le"), (std::vector<std::uint64_t>{65535, 65536, 65537}));
     EXPECT_EQ(ReadFile(path), "65538\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
 
     for (const char* bad : {"", "12a\n", "-3\n", "99999999999999999999999\n"}) {
         auto unusable = counter(bad);

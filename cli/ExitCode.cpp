@@ -50,9 +50,7 @@ std::vector<ExitCodeDoc> ExitCodeTable() {
         {kExitFileError,
          "an image path is missing, the image cannot be opened or has more than 32,767 lines"},
         {kExitNothingToSend, "no image chosen: only the handshake ran"},
-        {kExitNoIdentity,
-         "no identity value could be taken (the counter is unusable or the number does not fit "
-         "its format, or the list is used up); nothing was sent"},
+        {kExitNoIdentity, "no identity value: counter unusable, number too big or list used up"},
         {kExitUsage, "usage error on the command line"},
         {kExitInternal, "internal error"},
         {kExitTimedOut, "the --timeout limit was reached; the run was cancelled"},

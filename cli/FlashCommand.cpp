@@ -7,7 +7,7 @@
 #include "cli/Gang.h"
 #include "cli/HeadlessHost.h"
 #include "cli/Interrupt.h"
-#include "cli/Options.h"
+#include "cli/Plan.h"
 #include "cli/PortListing.h"
 #include "cli/RunRecord.h"
 #include "cli/TracePort.h"
@@ -49,25 +49,14 @@ std::string Describe(const settings::Settings& s, const serial::DeviceSerialPort
     return text;
 }
 
-// One board: the port it is on and the settings its run reads.
-struct BoardJob {
-    std::string label; // "Com 3", a device, "usb:SERIAL"
-    settings::Settings settings;
-    std::optional<std::string> device; // opened instead of what the number maps to
-    PortOrigin origin;
-    std::optional<std::string> lookupError; // a usb: port that names no single port
-    std::optional<GivenIdentity> identity;  // its own value, in an image of its own
-};
-
 // What every board's run shares; read-only while the runs go.
 struct Shared {
-    const Options& options;
-    serial::PortMap map;
+    const Plan& plan;
     engine::RunOptions runOptions;
     std::vector<ImageFacts> images;
     ReportFile* report = nullptr;
     std::ostream* trace = nullptr;
-    const IdentityImages* identities = nullptr;
+    const IdentitySource* identities = nullptr;
 };
 
 struct BoardOutcome {
@@ -91,7 +80,7 @@ std::string OutcomeText(const RunWatcher& watcher, int exitCode) {
 }
 
 // One run on the calling thread, with its own port, host, state and clock.
-BoardOutcome RunBoard(const BoardJob& job, RunDisplay& display, const Shared& shared) {
+BoardOutcome RunBoard(const BoardPlan& job, RunDisplay& display, const Shared& shared) {
     RunRecord record;
     record.start = std::chrono::system_clock::now();
     record.host = HostName();
@@ -109,15 +98,10 @@ BoardOutcome RunBoard(const BoardJob& job, RunDisplay& display, const Shared& sh
         watcher.message({kPortError, engine::MessageIcon::Warning, *job.lookupError});
         result = {engine::RunEnd::PortError, *job.lookupError};
     } else {
-        serial::DeviceSerialPort devicePort(shared.map);
+        serial::DeviceSerialPort devicePort(shared.plan.map);
         devicePort.setDeviceOverride(job.device);
         // The port number picks the device unless the port names one.
         const auto& s = job.settings;
-        // The run sends the image that carries the board's value; the notes name the
-        // technician's images.
-        auto runSettings = s;
-        if (job.identity)
-            ApplyIdentity(*job.identity, runSettings);
         if (!job.device && s.comPortIndex >= 0 && s.comPortIndex < settings::kPortCount)
             devicePort.setPortNumber(s.comPortIndex + 1);
         std::unique_ptr<TracePort> trace;
@@ -131,8 +115,8 @@ BoardOutcome RunBoard(const BoardJob& job, RunDisplay& display, const Shared& sh
 
         engine::SteadyClock clock;
         engine::RunState state;
-        HeadlessHost host(state, watcher.watch(port), clock, watcher, runSettings,
-                          shared.options.onError, &InterruptGuard::flag());
+        HeadlessHost host(state, watcher.watch(port), clock, watcher, s, shared.plan.onError,
+                          &InterruptGuard::flag());
         // A board that holds XOFF must not keep Ctrl+C waiting.
         devicePort.setWriteStallHandler(
             [&host](serial::DeviceSerialPort& device, engine::Millis step) {
@@ -142,7 +126,7 @@ BoardOutcome RunBoard(const BoardJob& job, RunDisplay& display, const Shared& sh
         interrupted = host.interrupted();
         if (result.end == engine::RunEnd::TimedOut)
             watcher.message({"Time limit reached (--timeout " +
-                                 std::to_string(shared.options.timeoutSeconds) +
+                                 std::to_string(shared.plan.timeoutSeconds) +
                                  "); the run was cancelled.",
                              engine::MessageIcon::Warning,
                              {}});
@@ -184,68 +168,18 @@ BoardOutcome RunBoard(const BoardJob& job, RunDisplay& display, const Shared& sh
     return outcome;
 }
 
-// Resolves the ports of the command line (or the settings file's) into one job each.
-std::vector<BoardJob> Jobs(const Options& options, const settings::Settings& base,
-                           const serial::PortMap& map, const std::string& portsFile) {
-    std::vector<std::string> portArgs = options.ports;
-    if (portArgs.empty())
-        portArgs.push_back({}); // the settings file's port
-    std::optional<std::vector<serial::PortInfo>> available;
-    std::vector<BoardJob> jobs;
-    for (const auto& portArg : portArgs) {
-        BoardJob job;
-        job.settings = base;
-        job.origin.portsFile = portsFile;
-        if (auto serialNumber = UsbSerialOf(portArg)) {
-            if (!available)
-                available = serial::AvailablePorts();
-            auto found = serial::FindUsbSerial(*available, *serialNumber);
-            job.label = portArg;
-            job.origin.usbSerial = *serialNumber;
-            if (found.device)
-                job.origin.device = *found.device;
-            else
-                job.lookupError = found.error;
-            job.device = ApplyPort(job.origin.device, job.settings);
-        } else {
-            job.device = portArg.empty() ? std::nullopt : ApplyPort(portArg, job.settings);
-            if (job.device) {
-                job.label = job.origin.device = *job.device;
-            } else {
-                int index = job.settings.comPortIndex;
-                bool listed = index >= 0 && index < settings::kPortCount;
-                job.label = "Com " + std::to_string(index + 1);
-                if (listed) {
-                    job.origin.comNumber = index + 1;
-                    job.origin.fromPortsFile = map.maps(index + 1);
-                    job.origin.device = map.deviceFor(index + 1);
-                }
-            }
-        }
-        jobs.push_back(std::move(job));
-    }
-    return jobs;
-}
-
 std::string JournalTrouble(const Shared& shared) {
-    return "cannot note the outcome in " + JournalOf(shared.options.identity->source) + ": ";
+    return "cannot note the outcome in " + JournalOf(shared.identities->source()) + ": ";
 }
 
 Explanation ExplainFor(const PortOrigin& origin, const engine::Message& message) {
     return Explain(message, origin, ProbeDevice(origin.device));
 }
 
-int ListPortsCommand(const Options& options, const CommandEnvironment& env,
-                     const serial::PortMap& map) {
-    auto ports = ListPorts(serial::AvailablePorts(), map);
-    env.out << (options.json ? PortJson(ports) : PortTable(ports, map)) << std::flush;
-    return kExitSuccess;
-}
-
 // Every board at once, each run on a thread of its own.
-int RunGang(const std::vector<BoardJob>& jobs, const Shared& shared,
+int RunGang(const std::vector<BoardPlan>& jobs, const Shared& shared,
             const CommandEnvironment& env) {
-    const auto verbosity = shared.options.verbosity;
+    const auto verbosity = shared.plan.verbosity;
     const bool lines = env.stdoutIsTerminal && verbosity != Verbosity::Quiet;
     engine::SteadyClock clock;
     std::mutex outputLock;
@@ -322,12 +256,120 @@ int RunGang(const std::vector<BoardJob>& jobs, const Shared& shared,
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         if (!outcomes[i].reportError.empty())
             env.err << "tavo-flash: " << jobs[i].label << ": cannot append to the report file "
-                    << *shared.options.reportFile << ": " << outcomes[i].reportError << '\n';
+                    << *shared.plan.reportFile << ": " << outcomes[i].reportError << '\n';
         if (!outcomes[i].journalError.empty())
             env.err << "tavo-flash: " << jobs[i].label << ": " << JournalTrouble(shared)
                     << outcomes[i].journalError << '\n';
     }
     return GangExitCode(summaries);
+}
+
+// The plan's boards: one on the calling thread, several at once.
+int RunPlan(const Plan& plan, const CommandEnvironment& env) {
+    const auto& first = plan.boards.front();
+    engine::SteadyClock clock;
+    auto explain = [&first](const engine::Message& m) { return ExplainFor(first.origin, m); };
+    // Every board sends the same files: one look at them before any port is opened.
+    if (auto refusal = CheckImages(first.settings)) {
+        ConsoleDisplay display(env.out, env.err, plan.verbosity, env.stdoutIsTerminal, clock);
+        display.explainWith(explain);
+        display.message(*refusal);
+        return kExitFileError;
+    }
+
+    // The value's place is checked against the images before any value is taken.
+    std::optional<IdentitySource> identities;
+    if (plan.identity) {
+        auto prepared = IdentitySource::Prepare(*plan.identity, first.settings);
+        if (auto* refusal = std::get_if<IdentitySource::Refusal>(&prepared)) {
+            env.err << "tavo-flash: " << refusal->text << '\n';
+            if (refusal->usage)
+                env.err << "Try 'tavo-flash --help' for more information.\n";
+            return refusal->usage ? kExitUsage : kExitFileError;
+        }
+        identities.emplace(std::move(std::get<IdentitySource>(prepared)));
+    }
+
+    // Nothing is sent before the report is known to be writable.
+    std::optional<ReportFile> report;
+    if (plan.reportFile) {
+        auto opened = ReportFile::Open(*plan.reportFile);
+        if (auto* error = std::get_if<std::string>(&opened)) {
+            env.err << "tavo-flash: cannot write the report file " << *plan.reportFile << ": "
+                    << *error << '\n';
+            return kExitFileError;
+        }
+        report.emplace(std::move(std::get<ReportFile>(opened)));
+    }
+
+    std::ofstream traceFile;
+    if (plan.traceFile) {
+        traceFile.open(settings::PathFromUtf8(*plan.traceFile), std::ios::binary);
+        if (!traceFile) {
+            env.err << "tavo-flash: cannot create the trace file " << *plan.traceFile << '\n';
+            return kExitFileError;
+        }
+        traceFile << "# " << app::kTitle << ' ' << app::VersionLine()
+                  << ": seconds since start, > sent, < received\n";
+    }
+
+    Shared shared{plan,
+                  RunOptionsFor(plan, clock.now()),
+                  {},
+                  report ? &*report : nullptr,
+                  traceFile.is_open() ? &traceFile : nullptr};
+    if (first.settings.eepromCheck == 1)
+        shared.images.push_back(InspectImage("eeprom", first.settings.eepromFile));
+    if (first.settings.flashCheck == 1)
+        shared.images.push_back(InspectImage("flash", first.settings.applicationFile));
+
+    // The values last: once taken, a value is used whatever happens next.
+    auto boards = plan.boards;
+    BoardImages boardImages;
+    if (identities) {
+        shared.identities = &*identities;
+        auto given = identities->give(boards.size());
+        if (auto* error = std::get_if<IdentityError>(&given)) {
+            env.err << "tavo-flash: " << error->text << "; nothing was sent\n";
+            return kExitNoIdentity;
+        }
+        for (std::size_t i = 0; i < boards.size(); ++i) {
+            auto& board = boards[i];
+            board.identity = std::get<std::vector<GivenIdentity>>(given)[i];
+            auto& records = board.extraRecords[board.identity->image];
+            records.insert(records.end(), board.identity->records.begin(),
+                           board.identity->records.end());
+        }
+    }
+    for (std::size_t i = 0; i < boards.size(); ++i)
+        if (auto error = boardImages.apply(boards[i].extraRecords, "board-" + std::to_string(i + 1),
+                                           boards[i].settings)) {
+            env.err << "tavo-flash: " << boards[i].label << ": " << *error
+                    << "; nothing was sent\n";
+            return kExitFileError;
+        }
+
+    InterruptGuard interrupt;
+    if (boards.size() > 1)
+        return RunGang(boards, shared, env);
+
+    // A question still open when the time is up gets no answer (the same clock as the run's).
+    std::optional<std::chrono::steady_clock::time_point> answerBy;
+    if (shared.runOptions.deadline)
+        answerBy = std::chrono::steady_clock::time_point(*shared.runOptions.deadline);
+    ConsoleDisplay display(env.out, env.err, plan.verbosity, env.stdoutIsTerminal, clock,
+                           [answerBy] { return ReadStdinLine(answerBy); });
+    display.explainWith(explain);
+    display.note("Settings: " + plan.settingsPath);
+    auto outcome = RunBoard(boards.front(), display, shared);
+    if (traceFile.is_open())
+        traceFile.flush();
+    if (!outcome.reportError.empty())
+        env.err << "tavo-flash: cannot append to the report file " << *plan.reportFile << ": "
+                << outcome.reportError << '\n';
+    if (!outcome.journalError.empty())
+        env.err << "tavo-flash: " << JournalTrouble(shared) << outcome.journalError << '\n';
+    return outcome.summary.exitCode;
 }
 
 } // namespace
@@ -339,6 +381,8 @@ int RunFlashCommand(const std::vector<std::string>& args, const CommandEnvironme
         return kExitUsage;
     }
     const auto& options = std::get<Options>(parsed);
+    const auto settingsPath = options.settingsFile.value_or(Beside(env.programFolder, "dazez.txt"));
+    const auto portsFile = Beside(env.programFolder, "ports.txt");
     if (options.help) {
         env.out << HelpText();
         return kExitSuccess;
@@ -346,116 +390,24 @@ int RunFlashCommand(const std::vector<std::string>& args, const CommandEnvironme
     if (options.version) {
         // Where the files come from: beside the program or in the user's configuration folder.
         env.out << app::kTitle << ' ' << app::VersionLine() << '\n'
-                << "Settings: "
-                << options.settingsFile.value_or(Beside(env.programFolder, "dazez.txt")) << '\n'
-                << "Port map: " << Beside(env.programFolder, "ports.txt") << '\n';
+                << "Settings: " << settingsPath << '\n'
+                << "Port map: " << portsFile << '\n';
+        return kExitSuccess;
+    }
+    const auto map = serial::PortMap::Load(portsFile);
+    if (options.listPorts) {
+        auto ports = ListPorts(serial::AvailablePorts(), map);
+        env.out << (options.json ? PortJson(ports) : PortTable(ports, map)) << std::flush;
         return kExitSuccess;
     }
 
-    const auto portsFile = Beside(env.programFolder, "ports.txt");
-    const auto map = serial::PortMap::Load(portsFile);
-    if (options.listPorts)
-        return ListPortsCommand(options, env, map);
-
-    auto settingsPath = options.settingsFile.value_or(Beside(env.programFolder, "dazez.txt"));
-    auto settings = settings::LoadSettings(settingsPath);
-    ApplyOptions(options, settings);
-
-    auto jobs = Jobs(options, settings, map, portsFile);
-    // Two runs on one device would fight over it.
-    for (std::size_t i = 0; i < jobs.size(); ++i)
-        for (std::size_t j = 0; j < i; ++j)
-            if (!jobs[i].origin.device.empty() &&
-                serial::SameDevice(jobs[i].origin.device, jobs[j].origin.device)) {
-                env.err << "tavo-flash: --port " << jobs[j].label << " and --port " << jobs[i].label
-                        << " are the same device " << jobs[i].origin.device
-                        << "\nTry 'tavo-flash --help' for more information.\n";
-                return kExitUsage;
-            }
-
-    // The value's place is checked against the images before any value is taken.
-    std::optional<IdentityImages> identities;
-    if (options.identity) {
-        auto prepared = IdentityImages::Prepare(*options.identity, settings);
-        if (auto* refusal = std::get_if<IdentityImages::Refusal>(&prepared)) {
-            env.err << "tavo-flash: " << refusal->text << '\n';
-            if (refusal->usage)
-                env.err << "Try 'tavo-flash --help' for more information.\n";
-            return refusal->usage ? kExitUsage : kExitFileError;
-        }
-        identities.emplace(std::move(std::get<IdentityImages>(prepared)));
+    auto plan = MakePlan(options, {settings::LoadSettings(settingsPath), settingsPath, map,
+                                   portsFile, env.stdinIsTerminal});
+    if (auto* usage = std::get_if<UsageError>(&plan)) {
+        env.err << usage->text << '\n';
+        return kExitUsage;
     }
-
-    // Nothing is sent before the report is known to be writable.
-    std::optional<ReportFile> report;
-    if (options.reportFile) {
-        auto opened = ReportFile::Open(*options.reportFile);
-        if (auto* error = std::get_if<std::string>(&opened)) {
-            env.err << "tavo-flash: cannot write the report file " << *options.reportFile << ": "
-                    << *error << '\n';
-            return kExitFileError;
-        }
-        report.emplace(std::move(std::get<ReportFile>(opened)));
-    }
-
-    std::ofstream traceFile;
-    if (options.traceFile) {
-        traceFile.open(settings::PathFromUtf8(*options.traceFile), std::ios::binary);
-        if (!traceFile) {
-            env.err << "tavo-flash: cannot create the trace file " << *options.traceFile << '\n';
-            return kExitFileError;
-        }
-        traceFile << "# " << app::kTitle << ' ' << app::VersionLine()
-                  << ": seconds since start, > sent, < received\n";
-    }
-
-    engine::SteadyClock clock;
-    Shared shared{options,
-                  map,
-                  RunOptionsFor(options, env.stdinIsTerminal, clock.now()),
-                  {},
-                  report ? &*report : nullptr,
-                  traceFile.is_open() ? &traceFile : nullptr};
-    if (settings.eepromCheck == 1)
-        shared.images.push_back(InspectImage("eeprom", settings.eepromFile));
-    if (settings.flashCheck == 1)
-        shared.images.push_back(InspectImage("flash", settings.applicationFile));
-
-    // The values last: once taken, a value is used whatever happens next.
-    if (identities) {
-        shared.identities = &*identities;
-        auto given = identities->give(jobs.size());
-        if (auto* error = std::get_if<IdentityError>(&given)) {
-            env.err << "tavo-flash: " << error->text << "; nothing was sent\n";
-            return kExitNoIdentity;
-        }
-        for (std::size_t i = 0; i < jobs.size(); ++i)
-            jobs[i].identity = std::get<std::vector<GivenIdentity>>(given)[i];
-    }
-
-    InterruptGuard interrupt;
-    if (jobs.size() > 1)
-        return RunGang(jobs, shared, env);
-
-    const auto& job = jobs.front();
-    // A question still open when the time is up gets no answer (the same clock as the run's).
-    std::optional<std::chrono::steady_clock::time_point> answerBy;
-    if (shared.runOptions.deadline)
-        answerBy = std::chrono::steady_clock::time_point(*shared.runOptions.deadline);
-    ConsoleDisplay display(env.out, env.err, options.verbosity, env.stdoutIsTerminal, clock,
-                           [answerBy] { return ReadStdinLine(answerBy); });
-    display.explainWith(
-        [origin = job.origin](const engine::Message& m) { return ExplainFor(origin, m); });
-    display.note("Settings: " + settingsPath);
-    auto outcome = RunBoard(job, display, shared);
-    if (traceFile.is_open())
-        traceFile.flush();
-    if (!outcome.reportError.empty())
-        env.err << "tavo-flash: cannot append to the report file " << *options.reportFile << ": "
-                << outcome.reportError << '\n';
-    if (!outcome.journalError.empty())
-        env.err << "tavo-flash: " << JournalTrouble(shared) << outcome.journalError << '\n';
-    return outcome.summary.exitCode;
+    return RunPlan(std::get<Plan>(plan), env);
 }
 
 } // namespace tavo::flash

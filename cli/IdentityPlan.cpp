@@ -79,68 +79,31 @@ std::string IdentityJson(const GivenIdentity& given, bool flashed) {
         .str();
 }
 
-void ApplyIdentity(const GivenIdentity& given, settings::Settings& settings) {
-    if (given.place.memory == IdentityMemory::Flash) {
-        settings.applicationFile = given.image;
-    } else {
-        settings.eepromCheck = 1;
-        settings.eepromFile = given.image;
-    }
-}
-
-std::variant<IdentityImages, IdentityImages::Refusal>
-IdentityImages::Prepare(const IdentityOptions& options, const settings::Settings& settings) {
-    IdentityImages images(options);
+std::variant<IdentitySource, IdentitySource::Refusal>
+IdentitySource::Prepare(const IdentityOptions& options, const settings::Settings& settings) {
+    IdentitySource source(options);
     const bool flash = options.place.memory == IdentityMemory::Flash;
     if (flash && settings.flashCheck != 1)
         return Refusal{true, "--serial-at flash: needs a Flash image (--flash)"};
-    const bool chosen = flash || settings.eepromCheck == 1;
-    const auto& path = flash ? settings.applicationFile : settings.eepromFile;
-    if (chosen) {
+    std::vector<std::string> lines;
+    if (flash || settings.eepromCheck == 1) {
+        const auto& path = flash ? settings.applicationFile : settings.eepromFile;
         auto read = ReadLines(path);
         if (auto* error = std::get_if<std::string>(&read))
             return Refusal{false, "cannot read the " + std::string(flash ? "Flash" : "EEPROM") +
                                       " image " + path + ": " + *error};
-        images.lines_ = std::move(std::get<std::vector<std::string>>(read));
-        images.imageName_ = settings::PathFromUtf8(path).filename().string();
-    } else {
-        images.imageName_ = "identity.eep";
+        lines = std::move(std::get<std::vector<std::string>>(read));
     }
-    const auto layout = LayoutOf(images.lines_);
-    images.setBase_ = layout.extendedAddress;
+    const auto layout = LayoutOf(lines);
+    source.setBase_ = layout.extendedAddress;
     if (auto error =
             CheckPlace(options.place, options.format.size(), flash ? &layout : nullptr, {}))
         return Refusal{true, "--serial-at " + error->text};
-    return images;
+    return source;
 }
 
-IdentityImages::IdentityImages(IdentityImages&& other) noexcept
-    : options_(std::move(other.options_)), lines_(std::move(other.lines_)),
-      imageName_(std::move(other.imageName_)), setBase_(other.setBase_),
-      folder_(std::move(other.folder_)) {
-    other.folder_.clear();
-}
-
-IdentityImages::~IdentityImages() {
-    if (!folder_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
-}
-
-std::variant<std::vector<GivenIdentity>, IdentityError> IdentityImages::give(std::size_t boards) {
-    // The folder first: once values are taken, they are gone whatever happens next.
-    if (folder_.empty()) {
-        std::error_code error;
-        auto base = std::filesystem::temp_directory_path(error);
-        std::string pattern =
-            ((error ? std::filesystem::path("/tmp") : base) / "tavo-flash-XXXXXX");
-        if (::mkdtemp(pattern.data()) == nullptr)
-            return IdentityError{"cannot create a temporary folder for the boards' images: " +
-                                 std::generic_category().message(errno)};
-        folder_ = pattern;
-    }
-
+std::variant<std::vector<GivenIdentity>, IdentityError>
+IdentitySource::give(std::size_t boards) const {
     std::vector<std::string> values;
     if (options_.list) {
         auto taken = TakeFromList(options_.source, boards, options_.format);
@@ -156,32 +119,73 @@ std::variant<std::vector<GivenIdentity>, IdentityError> IdentityImages::give(std
     }
 
     std::vector<GivenIdentity> given;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        auto bytes = options_.list ? EncodeValue(values[i], options_.format)
-                                   : EncodeNumber(std::stoull(values[i]), options_.format);
+    for (const auto& value : values) {
         // Taking checked every value against the format already.
+        auto bytes = options_.list ? EncodeValue(value, options_.format)
+                                   : EncodeNumber(std::stoull(value), options_.format);
         if (auto* error = std::get_if<IdentityError>(&bytes))
             return *error;
-        auto lines = WithRecords(lines_, IdentityRecords(options_.place.address,
-                                                         std::get<IdentityBytes>(bytes), setBase_));
-        auto path = folder_ / ("board-" + std::to_string(i + 1) + "-" + imageName_);
-        std::ofstream out(path, std::ios::binary);
-        for (const auto& line : lines)
-            out << line << '\n';
-        out.close();
-        if (!out)
-            return IdentityError{"cannot write the image with the value " + values[i] + " to " +
-                                 path.string()};
-        given.push_back({values[i], options_.format, options_.place, settings::Utf8FromPath(path)});
+        given.push_back(
+            {value, options_.format, options_.place,
+             IdentityRecords(options_.place.address, std::get<IdentityBytes>(bytes), setBase_),
+             options_.place.memory == IdentityMemory::Flash ? "flash" : "eeprom"});
     }
     return given;
 }
 
-std::optional<std::string> IdentityImages::noteOutcome(const GivenIdentity& given,
+std::optional<std::string> IdentitySource::noteOutcome(const GivenIdentity& given,
                                                        bool flashed) const {
     if (!options_.list)
         return std::nullopt;
     return NoteListOutcome(options_.source, given.value, flashed);
+}
+
+BoardImages::~BoardImages() {
+    if (!folder_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+}
+
+std::optional<std::string>
+BoardImages::apply(const std::map<std::string, std::vector<std::string>>& extra,
+                   const std::string& name, settings::Settings& settings) {
+    for (const auto& [image, records] : extra) {
+        if (records.empty())
+            continue;
+        const bool flash = image == "flash";
+        const bool chosen = flash ? settings.flashCheck == 1 : settings.eepromCheck == 1;
+        auto& path = flash ? settings.applicationFile : settings.eepromFile;
+        std::vector<std::string> lines;
+        if (chosen) {
+            auto read = ReadLines(path);
+            if (auto* error = std::get_if<std::string>(&read))
+                return "cannot read " + path + ": " + *error;
+            lines = std::move(std::get<std::vector<std::string>>(read));
+        }
+        if (folder_.empty()) {
+            std::error_code error;
+            auto base = std::filesystem::temp_directory_path(error);
+            std::string pattern =
+                (error ? std::filesystem::path("/tmp") : base) / "tavo-flash-XXXXXX";
+            if (::mkdtemp(pattern.data()) == nullptr)
+                return "cannot create a temporary folder: " +
+                       std::generic_category().message(errno);
+            folder_ = pattern;
+        }
+        auto copy = folder_ / (name + "-" +
+                               (chosen ? settings::PathFromUtf8(path).filename().string()
+                                       : std::string("identity.eep")));
+        std::ofstream out(copy, std::ios::binary);
+        for (const auto& line : WithRecords(std::move(lines), records))
+            out << line << '\n';
+        out.close();
+        if (!out)
+            return "cannot write " + copy.string();
+        path = settings::Utf8FromPath(copy);
+        (flash ? settings.flashCheck : settings.eepromCheck) = 1;
+    }
+    return std::nullopt;
 }
 
 } // namespace tavo::flash

@@ -4,6 +4,7 @@
 #include "settings/Settings.h"
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <variant>
@@ -34,47 +35,58 @@ struct GivenIdentity {
     std::string value; // the counter's number in decimal, or the list's value as written
     IdentityFormat format;
     IdentityPlace place;
-    std::string image; // the image sent in place of the technician's, the value in it
+    std::vector<std::string> records; // the Intel HEX records that carry it
+    std::string image;                // "flash" or "eeprom": the image the records go into
 };
 
 // The "identity" object of a board's record.
 std::string IdentityJson(const GivenIdentity& given, bool flashed);
 
-// Points the settings of a board's run at the image that carries its value; an EEPROM place
-// without an EEPROM image makes that image the EEPROM image.
-void ApplyIdentity(const GivenIdentity& given, settings::Settings& settings);
-
-// The chosen images read and checked once for every board, then one value and one image per
-// board. The images live in a private temporary folder that goes with this object.
-class IdentityImages {
+// Where the values come from, checked once against the images every board is sent.
+class IdentitySource {
 public:
     struct Refusal {
         bool usage = false; // a usage error; otherwise an image cannot be read
         std::string text;
     };
 
-    // Reads the image the value goes into (if chosen) and checks the place against the images.
-    static std::variant<IdentityImages, Refusal> Prepare(const IdentityOptions& options,
+    // Reads the Flash image (for a Flash place) and checks the place against it.
+    static std::variant<IdentitySource, Refusal> Prepare(const IdentityOptions& options,
                                                          const settings::Settings& settings);
-    IdentityImages(IdentityImages&& other) noexcept;
-    IdentityImages& operator=(IdentityImages&&) = delete;
-    ~IdentityImages();
 
-    // Takes one value per board, in board order, and writes each board's image. Nothing is sent
-    // before this succeeds; on an error no value was taken.
-    std::variant<std::vector<GivenIdentity>, IdentityError> give(std::size_t boards);
+    // Takes one value per board, in board order. On an error no value was taken.
+    std::variant<std::vector<GivenIdentity>, IdentityError> give(std::size_t boards) const;
 
     // After a board's run: a list's journal notes whether the value went into a board. The
     // reason when it cannot.
     std::optional<std::string> noteOutcome(const GivenIdentity& given, bool flashed) const;
 
+    // The list's journal or the counter file.
+    const std::string& source() const { return options_.source; }
+
 private:
-    explicit IdentityImages(IdentityOptions options) : options_(std::move(options)) {}
+    explicit IdentitySource(IdentityOptions options) : options_(std::move(options)) {}
 
     IdentityOptions options_;
-    std::vector<std::string> lines_; // the image the value goes into; empty for a new EEPROM image
-    std::string imageName_;
-    bool setBase_ = false;
+    bool setBase_ = false; // the image sets an extended address of its own
+};
+
+// Copies of the images boards are sent, each with records of its own before its end record, in a
+// private temporary folder that goes with this object.
+class BoardImages {
+public:
+    BoardImages() = default;
+    BoardImages(const BoardImages&) = delete;
+    BoardImages& operator=(const BoardImages&) = delete;
+    ~BoardImages();
+
+    // Points `settings` at copies of its images that carry `extra` (by image: "flash",
+    // "eeprom"); EEPROM records without an EEPROM image become an EEPROM image of their own.
+    // `name` tells the copies of different boards apart. The reason when a copy cannot be made.
+    std::optional<std::string> apply(const std::map<std::string, std::vector<std::string>>& extra,
+                                     const std::string& name, settings::Settings& settings);
+
+private:
     std::filesystem::path folder_;
 };
 

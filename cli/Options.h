@@ -1,15 +1,13 @@
 #pragma once
 
 #include "cli/IdentityPlan.h"
-#include "engine/DownloadRun.h"
-#include "settings/Settings.h"
 
 #include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
-// The command line of tavo-flash and how it overrides the settings file.
+// The command line of tavo-flash, as given. cli/Plan.h turns it into the boards to flash.
 namespace tavo::flash {
 
 // The answer to the questions the run asks when the board reports an error on a line.
@@ -29,6 +27,8 @@ struct Options {
     std::optional<std::string> traceFile;
     std::optional<std::string> reportFile; // JSON Lines, one record per board and run
     int timeoutSeconds = 0;                // the whole run's limit; 0: none
+    // "auto", "off" or a line rate in bits per second.
+    std::string fastBaud = "auto";
     Verbosity verbosity = Verbosity::Normal;
     bool help = false;
     bool version = false;
@@ -51,24 +51,7 @@ std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& a
 // The baud list entry of a bit rate, or nothing when the rate is not one of the ten.
 std::optional<int> BaudIndexForRate(int rate);
 
-// Applies the command line, except the port, to the settings read from the settings file.
-void ApplyOptions(const Options& options, settings::Settings& settings);
-
-// The USB serial number of a "usb:SERIAL" port, or nothing for a number or a device.
-std::optional<std::string> UsbSerialOf(const std::string& port);
-
-// Applies one port ("1".."8" or a device path; a usb: port is looked up first) to the settings.
-// Returns the device to open instead of the mapped port when it names one.
-std::optional<std::string> ApplyPort(const std::string& port, settings::Settings& settings);
-
-// Without a terminal on standard input nobody can press Ctrl+C: a board that answers as the
-// application but never becomes ready would keep the handshake asking for ever.
-inline constexpr engine::Millis kUnattendedReadyLimit{60'000};
-
-// The limits of a run that starts at `now` on the run's clock: --timeout, and the handshake's
-// limit when nobody is at a terminal.
-engine::RunOptions RunOptionsFor(const Options& options, bool stdinIsTerminal, engine::Millis now);
-
+// The text of --help, drawn from the table the parser reads.
 std::string HelpText();
 
 } // namespace tavo::flash

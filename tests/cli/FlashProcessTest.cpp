@@ -152,6 +152,29 @@ TEST_F(FlashProcessTest, PortAndFileErrors) {
     EXPECT_EQ(err().rfind("Error opening " + missing + ".\n  reason: ", 0), 0u) << err();
 }
 
+// A board that would never answer does not keep an image that cannot be sent waiting: the
+// images are looked at before any port is opened, once for all boards.
+TEST_F(FlashProcessTest, AnImageThatCannotBeSentEndsTheRunBeforeAnyPort) {
+    auto received = (dir.path() / "received").string();
+    startBoard({"--never-ready", "--received", received});
+    const auto missing = (dir.path() / "missing.hex").string();
+    const std::vector<std::vector<std::string>> commands = {
+        {"--port", board->devicePath(), "--flash", missing},
+        {"--port", board->devicePath(), "--port", "/dev/tavo-no-such-port", "--flash", smallImage(),
+         "--eeprom", missing, "--report", (dir.path() / "r.jsonl").string()},
+    };
+    for (const auto& args : commands) {
+        auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(flash(args), flash::kExitFileError);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+        EXPECT_EQ(err().rfind("Error opening " + missing + ".\n  reason: File not found: ", 0), 0u)
+            << err();
+        EXPECT_EQ(out(), "");
+    }
+    board->stop();
+    EXPECT_EQ(ReadFile(received), "");
+}
+
 TEST_F(FlashProcessTest, UsageErrorsHelpAndVersion) {
     const std::vector<std::vector<std::string>> bad = {
         {"--baud", "300"}, {"--on-error", "ask"}, // stdin is not a terminal

@@ -153,6 +153,8 @@ BoardImages::apply(const std::map<std::string, std::vector<std::string>>& extra,
     for (const auto& [image, records] : extra) {
         if (records.empty())
             continue;
+        if (image != "flash" && image != "eeprom")
+            return "no image '" + image + "' to carry its records";
         const bool flash = image == "flash";
         const bool chosen = flash ? settings.flashCheck == 1 : settings.eepromCheck == 1;
         auto& path = flash ? settings.applicationFile : settings.eepromFile;

@@ -1,5 +1,6 @@
 // Takes identity values in a loop until it is killed, for the test that kills it: after each take
-// it appends what it took to a log, one value a line, in one write.
+// it appends what it took to a log, one value a line, in one write. After the first it writes one
+// byte to standard output, so that the test knows it is taking.
 //   tavo_identity_take_loop counter|list FILE FORMAT LOG
 #include "cli/Identity.h"
 
@@ -18,7 +19,7 @@ int main(int argc, char** argv) {
     int log = ::open(argv[4], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (!format || log < 0)
         return 64;
-    for (;;) {
+    for (bool first = true;; first = false) {
         std::string taken;
         if (mode == "list") {
             auto values = TakeFromList(file, 2, *format);
@@ -38,6 +39,8 @@ int main(int argc, char** argv) {
                 taken += std::to_string(number) + "\n";
         }
         if (::write(log, taken.data(), taken.size()) != static_cast<ssize_t>(taken.size()))
+            return 70;
+        if (first && ::write(1, ".", 1) != 1)
             return 70;
     }
 }

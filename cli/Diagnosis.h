@@ -17,6 +17,7 @@ struct PortOrigin {
     bool fromPortsFile = false;   // ports.txt maps that number (otherwise the default device)
     std::string portsFile;        // where ports.txt was looked for
     std::string usbSerial;        // --port usb:SERIAL
+    std::optional<int> baud;      // the rate the run talks at
 };
 
 // What the system says about a device right now.
@@ -24,6 +25,10 @@ struct DeviceFacts {
     bool exists = true;
     bool permissionDenied = false; // it exists, and this user may not open it
     std::string group;             // the group that owns it
+    std::string owner;             // the user that owns it
+    unsigned mode = 0;             // its permission bits (0660)
+    bool inGroupNow = false;       // this process is a member of `group`
+    bool inGroupAtLogin = false;   // the user database makes the user a member at the next login
 };
 
 DeviceFacts ProbeDevice(const std::string& device);

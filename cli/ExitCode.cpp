@@ -37,6 +37,17 @@ int ExitCodeFor(RunEnd end, bool interrupted) {
     return kExitInternal;
 }
 
+int WithRecordOutcome(int exitCode, bool recorded) {
+    return exitCode == kExitSuccess && !recorded ? kExitRecordFailed : exitCode;
+}
+
+std::string ExitCodeMeaning(int code) {
+    for (const auto& doc : ExitCodeTable())
+        if (doc.code == code)
+            return doc.meaning;
+    return "exit " + std::to_string(code);
+}
+
 std::vector<ExitCodeDoc> ExitCodeTable() {
     return {
         {kExitSuccess, "success: the board reported the image(s) complete without errors"},
@@ -50,6 +61,8 @@ std::vector<ExitCodeDoc> ExitCodeTable() {
         {kExitFileError,
          "an image path is missing, the image cannot be opened or has more than 32,767 lines"},
         {kExitNothingToSend, "no image chosen: only the handshake ran"},
+        {kExitRecordFailed, "the --report file could not take the record: the board's run "
+                            "succeeded, or never started when the file could not be opened"},
         {kExitNoIdentity, "no identity value: counter unusable, number too big or list used up"},
         {kExitUsage, "usage error on the command line"},
         {kExitInternal, "internal error"},

@@ -20,6 +20,7 @@ enum ExitCode : int {
     kExitConnectionLost = 7,      // a port failure during the handshake or the transfer
     kExitFileError = 8,           // an image path is missing, cannot be opened or is too long
     kExitNothingToSend = 9,       // neither image chosen: only the handshake ran
+    kExitRecordFailed = 11,       // the board succeeded, but --report could not keep its record
     kExitNoIdentity = 12,         // no identity value could be taken; nothing was sent
     kExitUsage = 64,              // bad command line
     kExitInternal = 70,           // an unexpected failure of the program itself
@@ -31,6 +32,11 @@ enum ExitCode : int {
 // ended through a declined question (Ctrl+C while a question was asked).
 int ExitCodeFor(engine::RunEnd end, bool interrupted);
 
+// A board that succeeded but whose --report record was lost is no success: a script that sees 0
+// must find the record. A failed board keeps its own code (its failure is the bigger news; the
+// lost record is said on stderr).
+int WithRecordOutcome(int exitCode, bool recorded);
+
 struct ExitCodeDoc {
     int code;
     std::string meaning;
@@ -38,5 +44,8 @@ struct ExitCodeDoc {
 
 // Every code with its meaning, in ascending order, for --help.
 std::vector<ExitCodeDoc> ExitCodeTable();
+
+// The meaning of `code` from the table ("exit N" for a code it does not list).
+std::string ExitCodeMeaning(int code);
 
 } // namespace tavo::flash

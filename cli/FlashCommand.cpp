@@ -73,10 +73,17 @@ std::string OutcomeText(const RunWatcher& watcher, int exitCode) {
         return watcher.lastMessage().text;
     if (exitCode == kExitLineErrorStopped && !watcher.answers().empty())
         return watcher.answers().back().question + " No";
-    for (const auto& doc : ExitCodeTable())
-        if (doc.code == exitCode)
-            return doc.meaning;
-    return "exit " + std::to_string(exitCode);
+    return ExitCodeMeaning(exitCode);
+}
+
+// A run ended by a No has no closing message of its own: this line says where it stopped.
+std::string StopLine(const RunWatcher& watcher, const std::vector<ImageFacts>& images) {
+    std::string where = "Stopped at line " + std::to_string(watcher.questionLine());
+    auto file = static_cast<std::size_t>(watcher.filesStarted());
+    if (file >= 1 && file <= images.size())
+        where += " of " + images[file - 1].path;
+    return where + " (exit status " + std::to_string(kExitLineErrorStopped) + ": " +
+           ExitCodeMeaning(kExitLineErrorStopped) + ").";
 }
 
 // One run on the calling thread, with its own port, host, state and clock.
@@ -84,6 +91,7 @@ BoardOutcome RunBoard(const BoardPlan& job, RunDisplay& display, const Shared& s
     RunRecord record;
     record.start = std::chrono::system_clock::now();
     record.host = HostName();
+    record.adapter = job.adapter;
     record.port = job.label;
     record.device = job.origin.device;
     if (auto line = engine::LineSettingsForBaudIndex(job.settings.baudIndex))
@@ -144,6 +152,8 @@ BoardOutcome RunBoard(const BoardPlan& job, RunDisplay& display, const Shared& s
     outcome.message = watcher.lastMessage();
     summary.lines = watcher.linesSent();
     summary.seconds = seconds;
+    if (summary.exitCode == kExitLineErrorStopped)
+        display.message({StopLine(watcher, shared.images), engine::MessageIcon::Warning, {}});
 
     std::optional<std::string> identity;
     if (job.identity) {
@@ -164,6 +174,7 @@ BoardOutcome RunBoard(const BoardPlan& job, RunDisplay& display, const Shared& s
         record.identity = identity;
         if (auto error = shared.report->append(RecordLine(record)))
             outcome.reportError = *error;
+        summary.exitCode = WithRecordOutcome(summary.exitCode, outcome.reportError.empty());
     }
     return outcome;
 }
@@ -265,7 +276,7 @@ int RunGang(const std::vector<BoardPlan>& jobs, const Shared& shared,
 }
 
 // The plan's boards: one on the calling thread, several at once.
-int RunPlan(const Plan& plan, const CommandEnvironment& env) {
+int RunPlan(Plan plan, const CommandEnvironment& env) {
     const auto& first = plan.boards.front();
     engine::SteadyClock clock;
     auto explain = [&first](const engine::Message& m) { return ExplainFor(first.origin, m); };
@@ -297,9 +308,13 @@ int RunPlan(const Plan& plan, const CommandEnvironment& env) {
         if (auto* error = std::get_if<std::string>(&opened)) {
             env.err << "tavo-flash: cannot write the report file " << *plan.reportFile << ": "
                     << *error << '\n';
-            return kExitFileError;
+            return kExitRecordFailed;
         }
         report.emplace(std::move(std::get<ReportFile>(opened)));
+        // Each record names the USB adapter its board hangs on.
+        auto ports = serial::AvailablePorts();
+        for (auto& board : plan.boards)
+            board.adapter = AdapterOf(ports, board.origin.device);
     }
 
     std::ofstream traceFile;
@@ -407,7 +422,7 @@ int RunFlashCommand(const std::vector<std::string>& args, const CommandEnvironme
         env.err << usage->text << '\n';
         return kExitUsage;
     }
-    return RunPlan(std::get<Plan>(plan), env);
+    return RunPlan(std::move(std::get<Plan>(plan)), env);
 }
 
 } // namespace tavo::flash

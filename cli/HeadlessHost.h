@@ -6,15 +6,12 @@
 #include "engine/RunHost.h"
 #include "engine/RunState.h"
 #include "engine/SerialPort.h"
+#include "serial/DeviceSerialPort.h"
 #include "settings/Settings.h"
 
 #include <atomic>
 #include <functional>
 #include <optional>
-
-namespace tavo::serial {
-class DeviceSerialPort;
-}
 
 namespace tavo::flash {
 

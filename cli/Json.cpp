@@ -37,7 +37,9 @@ std::string JsonString(std::string_view text) {
         if (c >= 0x80) {
             auto length = Utf8Length(text, i);
             if (length == 0) {
-                out += "\\ufffd";
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\udc%02x", c);
+                out += escaped;
                 ++i;
             } else {
                 out.append(text.substr(i, length));

@@ -5,8 +5,11 @@
 
 namespace tavo::flash {
 
-// `text` as a JSON string, quotes included. Bytes that are no valid UTF-8 (a path in another
-// encoding, noise from a board) become U+FFFD, so that every line stays valid JSON.
+// `text` as a JSON string, quotes included. A byte that is no part of valid UTF-8 (a path in
+// another encoding, noise from a board) becomes the escape of the lone surrogate U+DC80..U+DCFF
+// for byte 0x80..0xFF: a name keeps its exact bytes, two names stay apart, and a reader gets the
+// bytes back by encoding the text as UTF-8 with surrogate escapes. Valid UTF-8 never holds a
+// surrogate, so the escape cannot be mistaken for text.
 std::string JsonString(std::string_view text);
 
 // Builds one JSON object with its members in the order they are added.

@@ -2,6 +2,7 @@
 
 #include "engine/ImageFile.h"
 #include "engine/RunError.h"
+#include "engine/SerialLink.h"
 
 namespace tavo::flash {
 
@@ -53,6 +54,8 @@ std::variant<Plan, UsageError> MakePlan(const Options& options, const PlanSource
         board.settings = base;
         board.label = port;
         board.origin.portsFile = sources.portsFile;
+        if (auto line = engine::LineSettingsForBaudIndex(base.baudIndex))
+            board.origin.baud = engine::BaudFromLineSettings(*line);
         auto& index = board.settings.comPortIndex;
         if (port.rfind("usb:", 0) == 0) {
             if (!available)

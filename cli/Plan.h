@@ -2,6 +2,7 @@
 
 #include "cli/Diagnosis.h"
 #include "cli/Options.h"
+#include "cli/RunRecord.h"
 #include "engine/DownloadRun.h"
 #include "engine/RunHost.h"
 #include "serial/PortInfo.h"
@@ -26,6 +27,7 @@ struct BoardPlan {
     std::optional<std::string> device; // opened instead of what the number maps to
     PortOrigin origin;
     std::optional<std::string> lookupError; // a usb: port that names no single port
+    std::optional<Adapter> adapter;         // for the record, looked up when there is one
     // Intel HEX records (each a whole line without its line end) that this board's images carry
     // before their end record, by image: "flash" or "eeprom". Empty: the image as it is.
     std::map<std::string, std::vector<std::string>> extraRecords;

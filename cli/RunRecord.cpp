@@ -1,11 +1,11 @@
 #include "cli/RunRecord.h"
 
+#include "AppInfo.h"
 #include "cli/Json.h"
 #include "engine/Version.h"
-#include "settings/Utf8Path.h"
 
 #include <QCryptographicHash>
-#include <QFile>
+#include <QString>
 #include <QSysInfo>
 
 #include <fcntl.h>
@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
-#include <filesystem>
 #include <system_error>
 
 namespace tavo::flash {
@@ -28,19 +28,46 @@ constexpr std::size_t kHandshakeInputLimit = 4096;
 
 ImageFacts InspectImage(std::string kind, const std::string& path) {
     ImageFacts facts{std::move(kind), path, std::nullopt, {}};
-    // Only a regular file: a pipe would block here, and the run refuses it anyway.
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(settings::PathFromUtf8(path), error))
+    // Only a regular file: a pipe would block here, and the run refuses it anyway. Opened without
+    // blocking and looked at again, as the run opens it, in case the path changed in between.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
         return facts;
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly))
-        return facts;
+    struct stat info {};
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
+    std::uintmax_t size = 0;
+    bool whole = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    char buffer[65536];
+    while (whole) {
+        auto n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            whole = n == 0;
+            break;
+        }
+        hash.addData(QByteArrayView(buffer, n));
+        size += static_cast<std::uintmax_t>(n);
+    }
+    ::close(fd);
+    if (!whole)
         return facts;
-    facts.size = static_cast<std::uintmax_t>(file.size());
+    facts.size = size;
     facts.sha256 = hash.result().toHex().toStdString();
     return facts;
+}
+
+std::optional<Adapter> AdapterOf(const std::vector<serial::PortInfo>& ports,
+                                 const std::string& device) {
+    auto port = serial::FindPort(ports, device);
+    if (!port || !port->vendorId || !port->productId)
+        return std::nullopt;
+    return Adapter{*port->vendorId, *port->productId, port->serialNumber};
+}
+
+std::string ProgramVersion() {
+    return std::to_string(app::kMajor) + "." + std::to_string(app::kMinor) + "." +
+           std::to_string(app::kRevision);
 }
 
 std::string IsoUtc(std::chrono::system_clock::time_point time) {
@@ -77,6 +104,20 @@ std::string RecordLine(const RunRecord& r) {
                               .str());
     JsonObject o;
     o.text("start", IsoUtc(r.start)).text("end", IsoUtc(r.end)).text("host", r.host);
+    o.text("program", r.program);
+    if (r.adapter) {
+        char id[8];
+        JsonObject adapter;
+        std::snprintf(id, sizeof id, "%04x", r.adapter->vendorId);
+        adapter.text("vid", id);
+        std::snprintf(id, sizeof id, "%04x", r.adapter->productId);
+        adapter.text("pid", id);
+        r.adapter->serialNumber.empty() ? adapter.null("serial")
+                                        : adapter.text("serial", r.adapter->serialNumber);
+        o.raw("adapter", adapter.str());
+    } else {
+        o.null("adapter");
+    }
     o.text("port", r.port).text("device", r.device);
     r.baud ? o.integer("baud", *r.baud) : o.null("baud");
     o.raw("images", JsonArray(images));
@@ -96,7 +137,17 @@ std::variant<ReportFile, std::string> ReportFile::Open(const std::string& path) 
     int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0)
         ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    return ReportFile(fd);
+    struct stat info {};
+    char last = '\n';
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (reader >= 0) {
+            if (::pread(reader, &last, 1, info.st_size - 1) != 1)
+                last = '\n';
+            ::close(reader);
+        }
+    }
+    return ReportFile(fd, last != '\n');
 }
 
 ReportFile::~ReportFile() {
@@ -105,13 +156,19 @@ ReportFile::~ReportFile() {
 }
 
 std::optional<std::string> ReportFile::append(const std::string& line) {
+    const bool newLine = cutShort_.exchange(false);
+    const std::string text = newLine ? "\n" + line : line;
     std::size_t done = 0;
-    while (done < line.size()) {
-        auto n = ::write(fd_, line.data() + done, line.size() - done);
+    while (done < text.size()) {
+        auto n = ::write(fd_, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            // Part of a line (or the pending line end) is still missing.
+            if (done > (newLine ? 1u : 0u) || (newLine && done == 0))
+                cutShort_ = true;
             return n < 0 ? std::generic_category().message(errno) : "nothing written";
+        }
         done += static_cast<std::size_t>(n);
     }
     return std::nullopt;
@@ -124,9 +181,11 @@ engine::SerialPort& RunWatcher::watch(engine::SerialPort& device) {
 
 void RunWatcher::CountingPort::write(std::string_view data) {
     ForwardingPort::write(data);
-    if (watcher_.sending_ && watcher_.lineDue_) {
-        watcher_.lineDue_ = false;
-        ++watcher_.lines_;
+    // A line tried again is still the line shown: it counts once.
+    auto& w = watcher_;
+    if (w.sending_ && w.countedLine_ != w.shownLine_) {
+        w.countedLine_ = w.shownLine_;
+        ++w.lines_;
     }
 }
 
@@ -167,20 +226,19 @@ void RunWatcher::versionLabel(const std::string& text) {
 void RunWatcher::sendingStarted(int progressMax) {
     sending_ = true;
     everSent_ = true;
-    lineDue_ = false;
+    countedLine_.reset();
+    ++filesStarted_;
     inner_.sendingStarted(progressMax);
 }
 
 void RunWatcher::progress(int value, int max) {
     // The run shows the progress at the top of every line, before it writes the line.
-    if (sending_)
-        lineDue_ = true;
+    shownLine_ = value;
     inner_.progress(value, max);
 }
 
 void RunWatcher::sendingEnded() {
     sending_ = false;
-    lineDue_ = false;
     inner_.sendingEnded();
 }
 
@@ -190,12 +248,15 @@ void RunWatcher::message(const engine::Message& message) {
 }
 
 std::optional<bool> RunWatcher::ask(const std::string& question) {
+    // The question names the line after those dealt with.
+    questionLine_ = shownLine_ + 1;
     auto answer = inner_.ask(question);
     answers_.push_back({question, answer.value_or(false), false});
     return answer;
 }
 
 void RunWatcher::answered(const std::string& question, bool yes) {
+    questionLine_ = shownLine_ + 1;
     answers_.push_back({question, yes, true});
     inner_.answered(question, yes);
 }

@@ -2,7 +2,9 @@
 
 #include "cli/RunDisplay.h"
 #include "engine/ForwardingPort.h"
+#include "serial/PortInfo.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -21,8 +23,22 @@ struct ImageFacts {
     std::string sha256;                 // lower-case hex; empty when it cannot be read
 };
 
-// Size and SHA-256 of an image file, read before the run opens it.
+// Size and SHA-256 of an image file, read before the run opens it. The path is taken byte for
+// byte, as the run opens it, whatever its encoding.
 ImageFacts InspectImage(std::string kind, const std::string& path);
+
+// The USB identity of the adapter a board hangs on.
+struct Adapter {
+    std::uint16_t vendorId = 0, productId = 0;
+    std::string serialNumber; // empty when the adapter has none
+};
+
+// The adapter of `device` among the system's ports; nothing for a port that is no USB device.
+std::optional<Adapter> AdapterOf(const std::vector<serial::PortInfo>& ports,
+                                 const std::string& device);
+
+// This program's version, "2.1.2".
+std::string ProgramVersion();
 
 struct Answer {
     std::string question;
@@ -33,6 +49,8 @@ struct Answer {
 struct RunRecord {
     std::chrono::system_clock::time_point start, end;
     std::string host;
+    std::string program = ProgramVersion();
+    std::optional<Adapter> adapter;
     std::string port;   // as named on the command line ("3", "/dev/ttyUSB0", "usb:A50285BI")
     std::string device; // what was opened
     std::optional<int> baud;
@@ -59,16 +77,20 @@ class ReportFile {
 public:
     // Opens (creating) `path`; the reason when it cannot be written.
     static std::variant<ReportFile, std::string> Open(const std::string& path);
-    ReportFile(ReportFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    ReportFile(ReportFile&& other) noexcept : fd_(other.fd_), cutShort_(other.cutShort_.load()) {
+        other.fd_ = -1;
+    }
     ReportFile& operator=(ReportFile&&) = delete;
     ~ReportFile();
 
-    // Appends one line; the system's reason when it fails.
+    // Appends one line; the system's reason when it fails. After a line cut short (a full disk,
+    // now or in an earlier run) the next one starts on a line of its own.
     std::optional<std::string> append(const std::string& line);
 
 private:
-    explicit ReportFile(int fd) : fd_(fd) {}
+    ReportFile(int fd, bool cutShort) : fd_(fd), cutShort_(cutShort) {}
     int fd_ = -1;
+    std::atomic<bool> cutShort_{false}; // the file ends inside a line
 };
 
 // Passes a run's display events on and notes what goes into its record: the bootloader version,
@@ -86,7 +108,12 @@ public:
     // from the ready answer as the run reads it.
     std::string bootloaderVersion(const std::string& readyString) const;
     const std::vector<Answer>& answers() const { return answers_; }
+    // The image's lines written to the board, each once however often it was tried.
     int linesSent() const { return lines_; }
+    // The files whose lines began to go out, in the order sent (EEPROM before Flash).
+    int filesStarted() const { return filesStarted_; }
+    // The line number of the last question (as the question names it); 0 before any.
+    int questionLine() const { return questionLine_; }
     // The run's closing message (empty text when it ended without one).
     const engine::Message& lastMessage() const { return lastMessage_; }
 
@@ -123,8 +150,11 @@ private:
     engine::Message lastMessage_;
     bool sending_ = false;
     bool everSent_ = false;
-    bool lineDue_ = false; // a new line's progress is shown and it has not been written yet
+    int shownLine_ = 0;              // the progress value: lines of the file dealt with
+    std::optional<int> countedLine_; // the last one counted as sent, in this file
     int lines_ = 0;
+    int filesStarted_ = 0;
+    int questionLine_ = 0;
 };
 
 } // namespace tavo::flash

@@ -4,6 +4,7 @@
 
 #include "engine/RunError.h"
 #include "serial/LineSettingsText.h"
+#include "serial/LowLatency.h"
 #include "serial/Termios2.h"
 
 #include <QAbstractEventDispatcher>
@@ -23,10 +24,6 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
-
-#ifdef __linux__
-#include <linux/serial.h>
-#endif
 
 namespace tavo::serial {
 
@@ -158,18 +155,6 @@ bool Configure(int fd, int rate, bool xonXoff) {
         return false;
     }
     return ::cfsetspeed(&tio, code) == 0 && ::tcsetattr(fd, TCSANOW, &tio) == 0;
-#endif
-}
-
-// Answers are single characters; without this some USB adapters hold them for milliseconds.
-// Pseudo-terminals refuse the request, which is fine.
-void RequestLowLatency([[maybe_unused]] int fd) {
-#ifdef __linux__
-    serial_struct info{};
-    if (::ioctl(fd, TIOCGSERIAL, &info) == 0) {
-        info.flags |= ASYNC_LOW_LATENCY;
-        ::ioctl(fd, TIOCSSERIAL, &info);
-    }
 #endif
 }
 

@@ -8,6 +8,14 @@
 #include <optional>
 #include <string>
 
+#ifdef TAVO_QT_PORT
+// This build's port is the one on Qt's serial port (Windows).
+#include "serial/DeviceSerialPortQt.h"
+namespace tavo::serial {
+using DeviceSerialPort = DeviceSerialPortQt;
+} // namespace tavo::serial
+#else
+
 // The real serial port behind the engine's SerialPort interface. It must live on the thread that
 // runs the download: where that thread has a Qt event loop, input wakes it, so a host that blocks
 // in the event loop reacts to an answer at once. Without one, the waits that block on the port see
@@ -62,3 +70,5 @@ private:
 };
 
 } // namespace tavo::serial
+
+#endif // TAVO_QT_PORT

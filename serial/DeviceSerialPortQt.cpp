@@ -1,8 +1,9 @@
 // The port where there is no terminal device to drive directly (Windows): Qt's serial port.
-#include "serial/DeviceSerialPort.h"
+#include "serial/DeviceSerialPortQt.h"
 
 #include "engine/RunError.h"
 #include "serial/LineSettingsText.h"
+#include "serial/LowLatency.h"
 
 #include <QObject>
 #include <QSerialPort>
@@ -12,6 +13,16 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+
+#ifdef Q_OS_UNIX
+#include "serial/Termios2.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
 
 namespace tavo::serial {
 
@@ -31,10 +42,59 @@ std::string SystemReason(int error) {
     return std::strerror(error);
 }
 
+RunError Busy(const std::string& device, const std::string& reason = SystemReason(EBUSY)) {
+    return RunError("Cannot open " + device + ": another program holds it", reason);
+}
+
+#ifdef Q_OS_UNIX
+// Qt keeps out the programs that honour its lock file and, through the terminal's exclusive mode,
+// those without privileges; a privileged one (root) passes both. As the terminal-device port does,
+// refuse a device that another program holds in exclusive mode or under an advisory lock, and
+// hold such a lock for as long as the port is open: on the descriptor returned.
+int HoldDevice(const std::string& device) {
+    int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        int error = errno;
+        throw error == EBUSY ? Busy(device)
+                             : RunError("Cannot open " + device, SystemReason(error));
+    }
+    int exclusive = 0;
+#ifdef TIOCGEXCL
+    ::ioctl(fd, TIOCGEXCL, &exclusive);
+#endif
+    if (exclusive || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int error = exclusive ? EBUSY : errno;
+        ::close(fd);
+        throw error == EWOULDBLOCK || error == EBUSY
+            ? Busy(device)
+            : RunError("Cannot open " + device, SystemReason(error));
+    }
+    return fd;
+}
+
+// Qt's XON/XOFF includes IXANY, by which any byte from the board would resume output that it
+// stopped with XOFF; only XON may. (Windows has no such setting.)
+void OnlyXonResumes(int fd) {
+#if defined(TCGETS2)
+    termios2 tio{};
+    if (::ioctl(fd, TCGETS2, &tio) == 0 && (tio.c_iflag & IXANY)) {
+        tio.c_iflag &= ~IXANY;
+        ::ioctl(fd, TCSETS2, &tio);
+    }
+#else
+    termios tio{};
+    if (::tcgetattr(fd, &tio) == 0 && (tio.c_iflag & IXANY)) {
+        tio.c_iflag &= ~IXANY;
+        ::tcsetattr(fd, TCSANOW, &tio);
+    }
+#endif
+}
+#endif
+
 } // namespace
 
-struct DeviceSerialPort::Impl {
-    DeviceSerialPort& self;
+struct DeviceSerialPortQt::Impl {
+    DeviceSerialPortQt& self;
     PortMap map;
     std::optional<std::string> deviceOverride;
     int portNumber = 1;
@@ -51,8 +111,9 @@ struct DeviceSerialPort::Impl {
     std::string leftover;
     bool closeQueued = false;
     QMetaObject::Connection errorConnection;
+    int guard = -1; // holds the advisory lock while open (Unix)
 
-    Impl(DeviceSerialPort& p, PortMap m) : self(p), map(std::move(m)) {
+    Impl(DeviceSerialPortQt& p, PortMap m) : self(p), map(std::move(m)) {
         errorConnection = QObject::connect(&port, &QSerialPort::errorOccurred, &port,
                                            [this](QSerialPort::SerialPortError e) { onError(e); });
     }
@@ -80,6 +141,18 @@ struct DeviceSerialPort::Impl {
             return;
         broken = true;
         brokenReason = port.errorString().toStdString();
+        bool hungUp = error == QSerialPort::ResourceError;
+#ifdef Q_OS_UNIX
+        // A terminal that has hung up reads as end of file, which Qt reports with whatever
+        // errno held last: say what happened instead.
+        pollfd p{static_cast<int>(port.handle()), 0, 0};
+        if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR))) {
+            hungUp = true;
+            brokenReason = SystemReason(EIO);
+        }
+#endif
+        if (hungUp)
+            brokenReason += " (the device hung up)";
         // A vanished device keeps its descriptor readable, so Qt would report the error again
         // and again from the event loop. Closing right here would pull the notifier out from
         // under the call that reported the error; close on the next turn of the loop instead
@@ -104,6 +177,15 @@ struct DeviceSerialPort::Impl {
         auto rest = port.readAll();
         leftover.append(rest.constData(), static_cast<std::size_t>(rest.size()));
         port.close();
+        releaseGuard();
+    }
+
+    void releaseGuard() {
+#ifdef Q_OS_UNIX
+        if (guard >= 0)
+            ::close(guard);
+        guard = -1;
+#endif
     }
 
     void raiseIfUnusable(const char* operation) {
@@ -166,50 +248,53 @@ struct DeviceSerialPort::Impl {
     }
 };
 
-DeviceSerialPort::DeviceSerialPort(PortMap map)
+DeviceSerialPortQt::DeviceSerialPortQt(PortMap map)
     : impl_(std::make_unique<Impl>(*this, std::move(map))) {}
 
-DeviceSerialPort::~DeviceSerialPort() {
+DeviceSerialPortQt::~DeviceSerialPortQt() {
     close();
 }
 
-void DeviceSerialPort::setDeviceOverride(std::optional<std::string> device) {
+void DeviceSerialPortQt::setDeviceOverride(std::optional<std::string> device) {
     impl_->deviceOverride = std::move(device);
 }
 
-std::string DeviceSerialPort::device() const {
+std::string DeviceSerialPortQt::device() const {
     return impl_->device();
 }
 
-void DeviceSerialPort::setWriteStallHandler(WriteStallHandler handler) {
+void DeviceSerialPortQt::setWriteStallHandler(WriteStallHandler handler) {
     impl_->stallHandler = std::move(handler);
 }
 
-void DeviceSerialPort::setWriteStallLimit(engine::Millis limit) {
+void DeviceSerialPortQt::setWriteStallLimit(engine::Millis limit) {
     impl_->stallLimit = limit;
 }
 
-void DeviceSerialPort::waitWritable(engine::Millis timeout) {
+void DeviceSerialPortQt::waitWritable(engine::Millis timeout) {
     if (impl_->port.isOpen())
         impl_->port.waitForBytesWritten(
             static_cast<int>(std::min<long long>(timeout.count(), 1 << 30)));
 }
 
-// No signal handler here closes ports in a hurry: the process's own end closes them.
-void DeviceSerialPort::EmergencyCloseAll() noexcept {}
+void DeviceSerialPortQt::EmergencyCloseAll() noexcept {}
 
-bool DeviceSerialPort::isOpen() const {
+bool DeviceSerialPortQt::isOpen() const {
     if (impl_->broken)
         impl_->closeBroken();
     return impl_->port.isOpen();
 }
 
-void DeviceSerialPort::setXonXoff() {
+void DeviceSerialPortQt::setXonXoff() {
     impl_->xonXoff = true;
     impl_->port.setFlowControl(QSerialPort::SoftwareControl);
+#ifdef Q_OS_UNIX
+    if (impl_->port.isOpen())
+        OnlyXonResumes(impl_->port.handle());
+#endif
 }
 
-void DeviceSerialPort::setLineSettings(const std::string& settings) {
+void DeviceSerialPortQt::setLineSettings(const std::string& settings) {
     auto rate = ParseLineSettings(settings);
     if (!rate)
         throw RunError("Invalid line settings \"" + settings + "\"", SystemReason(EINVAL));
@@ -223,7 +308,7 @@ void DeviceSerialPort::setLineSettings(const std::string& settings) {
     }
 }
 
-void DeviceSerialPort::setPortNumber(int number) {
+void DeviceSerialPortQt::setPortNumber(int number) {
     if (isOpen())
         throw RunError("The port number cannot change while the port is open", SystemReason(EBUSY));
     if (number < 1 || number > 8)
@@ -231,7 +316,7 @@ void DeviceSerialPort::setPortNumber(int number) {
     impl_->portNumber = number;
 }
 
-void DeviceSerialPort::open() {
+void DeviceSerialPortQt::open() {
     auto& d = *impl_;
     if (isOpen())
         throw RunError("The port " + d.device() + " is already open", SystemReason(EBUSY));
@@ -240,6 +325,9 @@ void DeviceSerialPort::open() {
     d.leftover.clear();
 
     auto device = d.device();
+#ifdef Q_OS_UNIX
+    d.guard = HoldDevice(device);
+#endif
     d.port.setPortName(QString::fromStdString(device));
     d.port.setBaudRate(d.baudRate);
     d.port.setDataBits(QSerialPort::Data8);
@@ -248,27 +336,39 @@ void DeviceSerialPort::open() {
     d.port.setFlowControl(d.xonXoff ? QSerialPort::SoftwareControl : QSerialPort::NoFlowControl);
     if (!d.port.open(QIODevice::ReadWrite)) {
         auto reason = d.port.errorString().toStdString();
+        // Windows denies access to a port that another program has open; here the device is
+        // ours already, so only another program's lock file is left to refuse it.
+        bool held = d.port.error() == QSerialPort::PermissionError;
         d.port.clearError();
-        throw RunError("Cannot open " + device, reason);
+        d.releaseGuard();
+#ifdef Q_OS_UNIX
+        reason = held ? SystemReason(EBUSY) : reason;
+#endif
+        throw held ? Busy(device, reason) : RunError("Cannot open " + device, reason);
     }
+#ifdef Q_OS_UNIX
+    OnlyXonResumes(d.port.handle());
+    RequestLowLatency(d.port.handle());
+#endif
     // Whatever the device collected before this opening is not part of this conversation.
     d.port.clear(QSerialPort::Input);
     d.port.clearError();
 }
 
-void DeviceSerialPort::close() {
+void DeviceSerialPortQt::close() {
     auto& d = *impl_;
     d.broken = false;
     d.brokenReason.clear();
     d.leftover.clear();
-    if (!d.port.isOpen())
-        return;
-    d.port.clear(QSerialPort::AllDirections);
-    d.port.close();
-    d.port.clearError();
+    if (d.port.isOpen()) {
+        d.port.clear(QSerialPort::AllDirections);
+        d.port.close();
+        d.port.clearError();
+    }
+    d.releaseGuard();
 }
 
-void DeviceSerialPort::write(std::string_view data) {
+void DeviceSerialPortQt::write(std::string_view data) {
     auto& d = *impl_;
     d.raiseIfUnusable("Write");
     if (data.empty())
@@ -283,7 +383,7 @@ void DeviceSerialPort::write(std::string_view data) {
     d.push();
 }
 
-int DeviceSerialPort::countWaiting() {
+int DeviceSerialPortQt::countWaiting() {
     auto& d = *impl_;
     d.pull();
     if (d.available() == 0)
@@ -291,7 +391,7 @@ int DeviceSerialPort::countWaiting() {
     return static_cast<int>(std::min<qint64>(d.available(), std::numeric_limits<int>::max()));
 }
 
-std::string DeviceSerialPort::takeWaiting() {
+std::string DeviceSerialPortQt::takeWaiting() {
     auto& d = *impl_;
     d.pull();
     if (d.available() == 0) {
@@ -307,7 +407,7 @@ std::string DeviceSerialPort::takeWaiting() {
     return data;
 }
 
-bool DeviceSerialPort::waitForInput(engine::Millis timeout) {
+bool DeviceSerialPortQt::waitForInput(engine::Millis timeout) {
     auto& d = *impl_;
     d.pull();
     if (d.available() > 0)

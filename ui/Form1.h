@@ -4,6 +4,7 @@
 #include "engine/Clock.h"
 #include "engine/RunHost.h"
 #include "engine/RunState.h"
+#include "serial/DeviceSerialPort.h"
 #include "serial/PortMap.h"
 #include "settings/Settings.h"
 #include "ui/frmSplash.h"
@@ -23,10 +24,6 @@ class QMenu;
 class QProgressBar;
 class QPushButton;
 class QTimer;
-
-namespace tavo::serial {
-class DeviceSerialPort;
-}
 
 namespace tavo::ui {
 

@@ -41,6 +41,13 @@ TEST(ExitCodeTest, FailuresGetDistinctDocumentedCodes) {
     EXPECT_EQ(ExitCodeFor(RunEnd::CloseError, false), ExitCodeFor(RunEnd::PortError, false));
 }
 
+// A board that succeeded while its record was lost is no success; a failure keeps its own code.
+TEST(ExitCodeTest, ALostRecordTurnsOnlyASuccessIntoItsOwnCode) {
+    EXPECT_EQ(WithRecordOutcome(kExitSuccess, true), kExitSuccess);
+    EXPECT_EQ(WithRecordOutcome(kExitSuccess, false), kExitRecordFailed);
+    EXPECT_EQ(WithRecordOutcome(kExitNoResponse, false), kExitNoResponse);
+}
+
 TEST(ExitCodeTest, CtrlCAtAQuestionCountsAsCancelNotAsStop) {
     EXPECT_EQ(ExitCodeFor(RunEnd::Declined, true), kExitCancelled);
     EXPECT_EQ(ExitCodeFor(RunEnd::Cancelled, true), kExitCancelled);

@@ -2,6 +2,8 @@
 // can end, against tavo-bootsim on a pseudo-terminal; and Ctrl+C.
 #include "tests/cli/FlashProcess.h"
 #include "cli/FlashCommand.h"
+#include "cli/Json.h"
+#include "cli/RunRecord.h"
 #include "serial/DeviceSerialPort.h"
 
 #include <csignal>
@@ -173,6 +175,52 @@ TEST_F(FlashProcessTest, AnImageThatCannotBeSentEndsTheRunBeforeAnyPort) {
     }
     board->stop();
     EXPECT_EQ(ReadFile(received), "");
+}
+
+// The record keeps the image's facts whatever its name's encoding, counts each line once however
+// often it was tried, and a record that cannot be written makes the exit status say so.
+TEST_F(FlashProcessTest, ReportRecordsKeepTheirFactsAndTheirFailures) {
+    // In this process: a child's arguments would pass through text, and lose the name's bytes.
+    const auto image = dir.write("caf\xe9.hex", ReadFile(smallImage()));
+    // An earlier record cut short by a full disk: the new one starts on a line of its own.
+    const auto report = dir.write("report.jsonl", "{\"cut short");
+    startBoard({"--fail-checksum", "2:1"});
+    std::ostringstream out, err;
+    flash::CommandEnvironment env{out, err, false, false, dir.path().string()};
+    ASSERT_EQ(flash::RunFlashCommand(
+                  {"--port", board->devicePath(), "--flash", image, "--report", report}, env),
+              flash::kExitSuccess)
+        << err.str();
+    auto line = ReadFile(report);
+    ASSERT_EQ(line.rfind("{\"cut short\n{\"start\":", 0), 0u) << line;
+    // The name's bytes, escaped as the report escapes them, and the file's real facts.
+    EXPECT_NE(line.find("\"path\":" + flash::JsonString(image) +
+                        ",\"size\":" + std::to_string(ReadFile(image).size()) + ",\"sha256\":\""),
+              std::string::npos)
+        << line;
+    EXPECT_NE(line.find("\"linesSent\":5,"), std::string::npos) << line;
+    EXPECT_NE(line.find("\"program\":\"" + flash::ProgramVersion() + "\",\"adapter\":null,"),
+              std::string::npos)
+        << line;
+
+    startBoard();
+    EXPECT_EQ(
+        flash({"--port", board->devicePath(), "--flash", smallImage(), "--report", "/dev/full"}),
+        flash::kExitRecordFailed);
+    EXPECT_TRUE(HasLine(this->out(), "Flash File successfully downloaded.")) << this->out();
+    EXPECT_TRUE(HasLine(this->err(), "tavo-flash: cannot append to the report file /dev/full: No "
+                                     "space left on device"))
+        << this->err();
+
+    // A No ends with where the run stopped and what its exit status means.
+    startBoard({"--fail-page", "3"});
+    EXPECT_EQ(flash({"--port", board->devicePath(), "--flash", smallImage()}),
+              flash::kExitLineErrorStopped);
+    EXPECT_EQ(this->err(), "Error writing to flash at line 3. Continue with download? No "
+                           "(--on-error stop)\nStopped at line 3 of " +
+                               smallImage() +
+                               " (exit status 2: the board reported an error on a line and the "
+                               "answer was stop).\n");
 }
 
 TEST_F(FlashProcessTest, UsageErrorsHelpAndVersion) {

@@ -34,13 +34,13 @@ TEST(FormattingTest, FailureReasonsSayWhereTheDeviceCameFromAndGiveHints) {
     const engine::Message portError{"Error encountered while accessing the com port.",
                                     engine::MessageIcon::Warning,
                                     "Cannot open /dev/ttyS2: No such file or directory"};
-    const PortOrigin unmapped{"/dev/ttyS2", 3, false, "/opt/tavo/ports.txt", ""};
-    const PortOrigin mapped{"/dev/ttyUSB0", 1, true, "/opt/tavo/ports.txt", ""};
-    const PortOrigin named{"/dev/ttyUSB0", std::nullopt, false, "/opt/tavo/ports.txt", ""};
-    const PortOrigin usb{"/dev/ttyUSB0", std::nullopt, false, "", "A50285BI"};
-    const DeviceFacts missing{false, false, ""};
-    const DeviceFacts locked{true, true, "uucp"};
-    const DeviceFacts present{true, false, "dialout"};
+    const PortOrigin unmapped{"/dev/ttyS2", 3, false, "/opt/tavo/ports.txt", "", 19200};
+    const PortOrigin mapped{"/dev/ttyUSB0", 1, true, "/opt/tavo/ports.txt", "", 19200};
+    const PortOrigin named{"/dev/ttyUSB0", std::nullopt, false, "/opt/tavo/ports.txt", "", 9600};
+    const PortOrigin usb{"/dev/ttyUSB0", std::nullopt, false, "", "A50285BI", 115200};
+    const DeviceFacts missing{false, false, "", "", 0, false, false};
+    const DeviceFacts locked{true, true, "uucp", "root", 0660, false, false};
+    const DeviceFacts present{true, false, "dialout", "root", 0660, true, true};
     const std::string listHint = "hint: tavo-flash --list-ports lists the serial ports of this "
                                  "machine";
     const struct {
@@ -65,7 +65,7 @@ TEST(FormattingTest, FailureReasonsSayWhereTheDeviceCameFromAndGiveHints) {
         {portError, named, present, portError.detail, {}},
         // usb: that names no port: nothing was opened.
         {{portError.text, engine::MessageIcon::Warning, "no serial port has the USB serial number"},
-         {"", std::nullopt, false, "", "A5"},
+         {"", std::nullopt, false, "", "A5", std::nullopt},
          missing,
          "no serial port has the USB serial number",
          {listHint}},
@@ -73,7 +73,12 @@ TEST(FormattingTest, FailureReasonsSayWhereTheDeviceCameFromAndGiveHints) {
          usb,
          present,
          "no ready answer from the board on /dev/ttyUSB0",
-         {"usb:A50285BI is /dev/ttyUSB0"}},
+         {"usb:A50285BI is /dev/ttyUSB0",
+          "hint: the loader talked at 115200 baud: --baud must be the bootloader's rate; check "
+          "that the cable joins the board's TX and RX to this port",
+          "hint: the running application must answer the jump command with its jump routine; a "
+          "board without one must be in its bootloader already (reset it just before the run)",
+          "hint: --trace FILE shows every byte sent and received"}},
         // A failure during the download names the device in its own reason.
         {{"Error encountered while downloading the firmware file.", engine::MessageIcon::Warning,
           "Write: the serial device /dev/ttyUSB0 has failed: Input/output error"},
@@ -92,6 +97,29 @@ TEST(FormattingTest, FailureReasonsSayWhereTheDeviceCameFromAndGiveHints) {
         EXPECT_EQ(why.reason, c.reason) << c.message.text;
         EXPECT_EQ(why.notes, c.notes) << c.message.text;
     }
+
+    // Permission: a group only where its mode bits open the device and it is safe to join.
+    const std::string udev = "a udev rule can give it a group for serial ports "
+                             "(GROUP=\"dialout\", MODE=\"0660\"), or ask its owner (root) for "
+                             "access";
+    const std::string owned = "hint: /dev/ttyUSB0 belongs to root:";
+    const struct {
+        DeviceFacts facts;
+        std::string hint;
+    } denied[] = {
+        {{true, true, "dialout", "root", 0660, false, true},
+         "hint: you are a member of the group 'dialout' that may open /dev/ttyUSB0, but this "
+         "session began before you joined it: log in again"},
+        {{true, true, "root", "root", 0600, false, false},
+         owned + "root with mode 0600, which opens it to no group: " + udev},
+        {{true, true, "dialout", "root", 0640, false, false},
+         owned + "dialout with mode 0640, which opens it to no group: " + udev},
+        {{true, true, "disk", "root", 0660, false, false},
+         owned + "disk with mode 0660; joining 'disk' would open far more than this port: " + udev},
+    };
+    for (const auto& d : denied)
+        EXPECT_EQ(flash::Explain(portError, named, d.facts).notes,
+                  std::vector<std::string>{d.hint});
 }
 
 TEST(FormattingTest, PortListAsTableAndJson) {
@@ -168,12 +196,20 @@ TEST(FormattingTest, JsonStringsStayValidWhateverTheBytes) {
         {"a\"b\\c", "\"a\\\"b\\\\c\""},
         {"\r\n\t\x01\x7f", "\"\\r\\n\\t\\u0001\\u007f\""},
         {"gr\xc3\xbc\xc3\x9f", "\"gr\xc3\xbc\xc3\x9f\""}, // UTF-8 passes
-        {"\xff\xc3", "\"\\ufffd\\ufffd\""},               // stray and cut-off bytes
-        {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},    // an encoded surrogate
-        {"\xf0\x9f\x98\x80", "\"\xf0\x9f\x98\x80\""},     // four bytes
+        // Stray and cut-off bytes keep their values, as lone surrogates U+DC80..U+DCFF.
+        {"caf\xe9", "\"caf\\udce9\""},
+        {"\xff\xc3", "\"\\udcff\\udcc3\""},
+        {"\xed\xa0\x80", "\"\\udced\\udca0\\udc80\""}, // an encoded surrogate
+        {"\xc0\xaf", "\"\\udcc0\\udcaf\""},            // an overlong '/'
+        {"\xf0\x9f\x98\x80", "\"\xf0\x9f\x98\x80\""},  // four bytes
     };
     for (const auto& c : cases)
         EXPECT_EQ(flash::JsonString(c.in), c.out);
+    // A JSON reader sees the byte's surrogate, and two names stay apart.
+    auto a = ParseJson("[" + flash::JsonString("p\xe9") + "]").array()[0].toString();
+    auto b = ParseJson("[" + flash::JsonString("p\xe8") + "]").array()[0].toString();
+    EXPECT_EQ(a, QString("p") + QChar(0xDCE9));
+    EXPECT_NE(a, b);
 }
 
 TEST(FormattingTest, ImageFactsUseTheStandardSha256) {
@@ -202,10 +238,17 @@ TEST(FormattingTest, ImageFactsUseTheStandardSha256) {
 }
 
 TEST(FormattingTest, ReportRecordIsOneJsonLine) {
+    // The adapter: its USB identity where the system knows one (a port that is none has null).
+    const std::vector<serial::PortInfo> ports = {
+        {"/dev/ttyS0", "", "", "", std::nullopt, std::nullopt},
+        {"/dev/ttyACM0", "", "", "", 0x2341, 0x0043},
+        {"/dev/ttyUSB0", "", "FTDI", "A50285BI", 0x0403, 0x6001}};
+    EXPECT_FALSE(flash::AdapterOf(ports, "/dev/ttyS0"));
     flash::RunRecord r;
     r.start = std::chrono::system_clock::time_point(std::chrono::milliseconds(1'700'000'000'123));
     r.end = r.start + std::chrono::milliseconds(4500);
     r.host = "bench-3";
+    r.adapter = flash::AdapterOf(ports, "/dev/ttyUSB0");
     r.port = "Com 2";
     r.device = "/dev/ttyUSB0";
     r.images = {{"eeprom", "d\xffta.eep", std::nullopt, ""}, {"flash", "app.hex", 14430, "af"}};
@@ -217,8 +260,11 @@ TEST(FormattingTest, ReportRecordIsOneJsonLine) {
     ASSERT_EQ(line.back(), '\n');
     EXPECT_EQ(line.find('\n'), line.size() - 1);
     auto o = ParseJson(line).object();
-    EXPECT_EQ(o.keys().size(), 13);
+    EXPECT_EQ(o.keys().size(), 15);
     EXPECT_TRUE(o["identity"].isNull());
+    EXPECT_EQ(o["program"].toString().toStdString(), flash::ProgramVersion());
+    EXPECT_EQ(o["adapter"].toObject(),
+              QJsonObject({{"vid", "0403"}, {"pid", "6001"}, {"serial", "A50285BI"}}));
     EXPECT_EQ(o["start"].toString(), "2023-11-14T22:13:20.123Z");
     EXPECT_EQ(o["end"].toString(), "2023-11-14T22:13:24.623Z");
     EXPECT_TRUE(o["baud"].isNull());
@@ -231,6 +277,9 @@ TEST(FormattingTest, ReportRecordIsOneJsonLine) {
     EXPECT_EQ(question["by"].toString(), "--on-error");
     EXPECT_EQ(o["linesSent"].toInt(), 321);
     EXPECT_EQ(o["exitCode"].toInt(), 1);
+    r.adapter = flash::AdapterOf(ports, "/dev/ttyACM0");
+    EXPECT_EQ(ParseJson(flash::RecordLine(r)).object()["adapter"].toObject(),
+              QJsonObject({{"vid", "2341"}, {"pid", "0043"}, {"serial", QJsonValue()}}));
 }
 
 } // namespace

@@ -137,7 +137,7 @@ TEST_F(GangTest, NothingIsSentWhenTheReportCannotBeWrittenOrAPortIsGivenTwice) {
     auto args = startBoards({{"--received", received}});
     args.insert(args.end(), {"--flash", smallImage(), "--report",
                              (dir.path() / "no-such-folder" / "r.jsonl").string()});
-    EXPECT_EQ(flash(args), flash::kExitFileError);
+    EXPECT_EQ(flash(args), flash::kExitRecordFailed);
     EXPECT_NE(err().find("cannot write the report file"), std::string::npos) << err();
 
     // The same device under two names.

@@ -45,7 +45,7 @@ TEST(BootsimOptions, EveryProtocolStringAndEscapes) {
 TEST(BootsimOptions, FaultsAndTiming) {
     auto parsed = Parse("--fail-checksum 3 --fail-checksum 5:2 --fail-page 7 --silent 2:1 "
                         "--fault-file eeprom --drop-after 9 --delay 150 --pace 14400 "
-                        "--never-ready --active-only --exit-after-eof --noise xy");
+                        "--never-ready --active-only --exit-after-eof --noise xy --latency-ms 16");
     ASSERT_TRUE(parsed.options) << parsed.error;
     const auto& o = *parsed.options;
     ASSERT_EQ(o.board.checksumFaults.size(), 2u);
@@ -58,16 +58,21 @@ TEST(BootsimOptions, FaultsAndTiming) {
     EXPECT_EQ(o.board.dropAfterLine, 9);
     EXPECT_EQ(o.delayMs, 150);
     EXPECT_EQ(o.paceBaud, 14400u);
+    EXPECT_EQ(o.latencyMs, 16);
     EXPECT_TRUE(o.board.neverJump && o.board.activeOnly && o.exitAfterEof);
     EXPECT_EQ(o.board.noise, "xy");
     EXPECT_TRUE(Parse("--pace line").options->paceFromLine);
+    auto any = Parse("--fault-file flash --fault-file any");
+    ASSERT_TRUE(any.options) << any.error;
+    EXPECT_FALSE(any.options->board.faultMemory);
 }
 
 TEST(BootsimOptions, BadCommandLines) {
     for (const char* commandLine :
          {"--bogus", "--jump", "--fail-checksum 0", "--fail-checksum 3:", "--fail-page x",
           "--silent 2:0", "--drop-after -1", "--delay 1.5", "--pace 0", "--fault-file ram",
-          "--start \\q", "--start \\x4", "--noise a~", "--noise \\x13", "--never-ready=1"}) {
+          "--start \\q", "--start \\x4", "--noise a~", "--noise \\x13", "--never-ready=1",
+          "--latency-ms 1001", "--del 5", "stray", "-x"}) {
         SCOPED_TRACE(commandLine);
         auto parsed = Parse(commandLine);
         EXPECT_FALSE(parsed.options);
@@ -81,7 +86,8 @@ TEST(BootsimOptions, HelpDocumentsEveryOption) {
         "--path-file --link --received --flash-out --eeprom-out --settings-out --jump --active "
         "--start --version-answer --eeprom-write --line-complete --page-error --checksum-error "
         "--file-errors --file-ok --fail-checksum --fail-page --silent --fault-file --drop-after "
-        "--never-ready --active-only --delay --pace --noise --exit-after-eof --verbose");
+        "--never-ready --active-only --delay --pace --noise --exit-after-eof --verbose "
+        "--latency-ms");
     auto help = HelpText();
     for (std::string option; options >> option;)
         EXPECT_NE(help.find(option), std::string::npos) << option;

@@ -215,6 +215,24 @@ TEST(BootsimProcess, DelayAndWireTimeFixedOrFromTheLineSettings) {
     EXPECT_GE(MillisSince(start), 44 * 10000.0 / 2400);
 }
 
+TEST(BootsimProcess, AnAdaptersLatencyTimerHoldsAnswersUnlessAPacketFills) {
+    // Answers made together come together, once the timer has run from the first of them; a
+    // full packet (62 bytes) goes at once and the rest waits for the timer.
+    Session s({"--latency-ms", "200", "--noise", std::string(70, 'x')});
+    s.port.write("$@&$");
+    auto start = Clock::now();
+    ASSERT_TRUE(s.port.waitForInput(Millis(2000)));
+    EXPECT_GE(MillisSince(start), 195);
+    EXPECT_EQ(s.port.takeWaiting(), "^?V1.3");
+    s.port.write(SampleImage()[0]);
+    start = Clock::now();
+    ASSERT_TRUE(s.port.waitForInput(Millis(2000)));
+    EXPECT_LT(MillisSince(start), 150);
+    EXPECT_EQ(s.port.takeWaiting(), std::string(62, 'x'));
+    EXPECT_EQ(s.ask("", 9), std::string(8, 'x') + "~");
+    EXPECT_GE(MillisSince(start), 195);
+}
+
 TEST(BootsimProcess, StartsQuicklyStopsCleanlyAndRefusesABadCommandLine) {
     auto start = Clock::now();
     for (int i = 0; i < 10; ++i) {

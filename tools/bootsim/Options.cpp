@@ -2,7 +2,8 @@
 
 #include <charconv>
 #include <functional>
-#include <map>
+#include <getopt.h>
+#include <tuple>
 
 namespace tavo::bootsim {
 
@@ -20,21 +21,168 @@ std::optional<long> ParseNumber(std::string_view text, long min, long max) {
 std::optional<LineFault> ParseFault(const std::string& text) {
     auto colon = text.find(':');
     auto line = ParseNumber(std::string_view(text).substr(0, colon), 1, 1'000'000);
-    if (!line)
+    auto tries = colon == std::string::npos
+                     ? 0
+                     : ParseNumber(std::string_view(text).substr(colon + 1), 1, 1'000'000);
+    if (!line || !tries)
         return std::nullopt;
-    LineFault fault{static_cast<int>(*line), 0};
-    if (colon != std::string::npos) {
-        auto tries = ParseNumber(std::string_view(text).substr(colon + 1), 1, 1'000'000);
-        if (!tries)
-            return std::nullopt;
-        fault.tries = static_cast<int>(*tries);
-    }
-    return fault;
+    return LineFault{static_cast<int>(*line), static_cast<int>(*tries)};
 }
+
+// Takes an option's value (empty for a flag); false when the value is not usable.
+using Setter = std::function<bool(Options&, const std::string&)>;
+
+template <class T> constexpr bool kRepeatable = false;
+template <class T> constexpr bool kRepeatable<std::vector<T>> = true;
+
+// Stores what `parse` makes of the value in a field of the options or of their board; a list
+// field gains it.
+template <class Owner, class T, class Parse> Setter Into(T Owner::*field, Parse parse) {
+    return [=](Options& o, const std::string& value) {
+        auto& target = std::get<Owner*>(std::tuple<Options*, BoardConfig*>{&o, &o.board})->*field;
+        auto parsed = parse(value);
+        if (!parsed)
+            return false;
+        if constexpr (kRepeatable<T>)
+            target.push_back(*parsed);
+        else
+            target = static_cast<T>(*parsed);
+        return true;
+    };
+}
+
+std::optional<bool> Set(const std::string&) {
+    return true;
+}
+std::optional<std::string> NonEmpty(const std::string& value) {
+    return value.empty() ? std::nullopt : std::optional(value);
+}
+auto Range(long min, long max) {
+    return [=](const std::string& value) { return ParseNumber(value, min, max); };
+}
+
+// The memory whose files the faults hit; "any" for both.
+std::optional<std::optional<Memory>> FaultFile(const std::string& value) {
+    if (value == "flash" || value == "eeprom")
+        return value == "flash" ? Memory::Flash : Memory::Eeprom;
+    return value == "any" ? std::optional<std::optional<Memory>>(std::in_place) : std::nullopt;
+}
+
+bool SetPace(Options& o, const std::string& value) {
+    auto baud = ParseNumber(value, 1, 100'000'000);
+    o.paceFromLine = value == "line";
+    o.paceBaud = baud.value_or(o.paceBaud);
+    return baud || o.paceFromLine;
+}
+
+// One row of the command line: an option with what its value is called in the help (none for a
+// flag), its help (further lines are indented under the first; none for an alias) and what it
+// sets. A row without a name is a line of the help text as it stands. Adding an option is adding
+// its row.
+struct Row {
+    const char* name;
+    const char* value;
+    const char* help;
+    Setter set = {};
+};
+
+const std::vector<Row>& Table() {
+    using B = BoardConfig;
+    using O = Options;
+    static const std::vector<Row> rows{
+        {nullptr, nullptr, "Device and output:"},
+        {"path-file", "FILE", "also write the slave device's path to FILE (atomically)",
+         Into(&O::pathFile, NonEmpty)},
+        {"link", "PATH", "create a symlink PATH to the slave device (removed at exit)",
+         Into(&O::link, NonEmpty)},
+        {"received", "FILE", "at exit, write every byte received, raw",
+         Into(&O::receivedFile, NonEmpty)},
+        {"flash-out", "FILE",
+         "at exit, write the bytes the Flash memory received as Intel HEX,\n"
+         "one record a line: data records of at most 16 bytes that never\n"
+         "cross a 16-byte boundary, an extended linear address record (type\n"
+         "04) wherever the upper 16 address bits change, the end-of-file\n"
+         "record last. Addresses never written do not appear, so two boards\n"
+         "that received the same bytes give the same file.",
+         Into(&O::flashOut, NonEmpty)},
+        {"eeprom-out", "FILE", "the same for the EEPROM memory", Into(&O::eepromOut, NonEmpty)},
+        {"settings-out", "FILE",
+         "the slave's line settings while data flows, one key=value a line:\n"
+         "baud, parity, data, stop, ixon, ixoff, ixany, crtscts (1 or 0);\n"
+         "rewritten whenever they change. Changes are also logged on stderr.",
+         Into(&O::settingsOut, NonEmpty)},
+        {"verbose", nullptr, "log received records and answers on stderr", Into(&O::verbose, Set)},
+        {nullptr, nullptr,
+         "\nProtocol strings (TEXT takes the escapes \\\\ \\n \\r \\t \\e \\xHH):"},
+        {"jump", "TEXT", "Jump to Bootloader Command (default \"$\")", Into(&B::jump, Unescape)},
+        {"active", "TEXT", "Bootloader Active answer (default \"^\")", Into(&B::active, Unescape)},
+        {"start", "TEXT", "Start Download Sequence (default \"@&$\")", Into(&B::start, Unescape)},
+        {"version-answer", "TEXT",
+         "ready answer with the version; also --ready (default \"?V1.3\")",
+         Into(&B::ready, Unescape)},
+        {"ready", "TEXT", nullptr, Into(&B::ready, Unescape)},
+        {"eeprom-write", "TEXT", "EEPROM Write command (default \"*\")",
+         Into(&B::eepromWrite, Unescape)},
+        {"line-complete", "TEXT", "Line Complete answer (default \"~\")",
+         Into(&B::lineComplete, Unescape)},
+        {"page-error", "TEXT", "Page Error answer (default \"%\")", Into(&B::pageError, Unescape)},
+        {"checksum-error", "TEXT", "Checksum Error answer (default \"-\")",
+         Into(&B::checksumError, Unescape)},
+        {"file-errors", "TEXT", "File Complete with Errors answer (default \"#\")",
+         Into(&B::fileErrors, Unescape)},
+        {"file-ok", "TEXT", "File Complete, No Errors answer (default \"@\")",
+         Into(&B::fileOk, Unescape)},
+        {nullptr, nullptr,
+         "\nFaults (K[:T] means line K, for its first T tries; without T, every try):"},
+        {"fail-checksum", "K[:T]", "answer Checksum Error, write nothing (repeatable)",
+         Into(&B::checksumFaults, ParseFault)},
+        {"fail-page", "K[:T]", "answer Page Error, write nothing (repeatable)",
+         Into(&B::pageFaults, ParseFault)},
+        {"silent", "K[:T]", "take the line but send no answer (repeatable)",
+         Into(&B::silentLines, ParseFault)},
+        {"fault-file", "WHICH",
+         "faults and --drop-after hit only files for flash or eeprom\n(default any)",
+         Into(&B::faultMemory, FaultFile)},
+        {"drop-after", "K",
+         "after answering line K, ignore all further input and, 200 ms\n"
+         "later (time for the loader to read the answer), close the device\nand exit",
+         Into(&B::dropAfterLine, Range(1, 1'000'000))},
+        {"never-ready", nullptr, "the application never jumps (no answer at all)",
+         Into(&B::neverJump, Set)},
+        {"active-only", nullptr, "jumps and answers the active string, never gets ready",
+         Into(&B::activeOnly, Set)},
+        {"delay", "MS", "wait MS milliseconds before each answer",
+         Into(&O::delayMs, Range(0, 600'000))},
+        {"pace", "BAUD|line",
+         "each byte in and out costs 10 bits of wire time at BAUD (or at the\n"
+         "rate the slave side is set to)",
+         SetPace},
+        {"latency-ms", "N",
+         "model a USB adapter's latency timer: answers reach the loader only\n"
+         "N ms after the first of them that it holds (at once when it holds\n"
+         "62 bytes); 0, the default, for none",
+         Into(&O::latencyMs, Range(0, 1000))},
+        {"noise", "TEXT", "send TEXT before every line answer (no answer characters allowed)",
+         Into(&B::noise, Unescape)},
+        {nullptr, nullptr, "\nEnding:"},
+        {"exit-after-eof", nullptr,
+         "exit once a download is complete (200 ms after its last answer)",
+         Into(&O::exitAfterEof, Set)},
+        {nullptr, nullptr,
+         "  Otherwise it exits when the slave side is closed after a complete download, on\n"
+         "  SIGTERM or SIGINT, or after --drop-after. Output files are written on every exit.\n"
+         "  Exit status 0; 1 on a failure to set up; 2 on a bad command line."},
+    };
+    return rows;
+}
+
+// getopt_long's value for row i; above every character, so no short option collides.
+constexpr int kFirstRow = 256;
 
 } // namespace
 
 std::optional<std::string> Unescape(const std::string& text) {
+    constexpr std::string_view kNames = "\\nrte", kBytes = "\\\n\r\t\x1b";
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '\\') {
@@ -43,37 +191,17 @@ std::optional<std::string> Unescape(const std::string& text) {
         }
         if (++i >= text.size())
             return std::nullopt;
-        switch (text[i]) {
-        case '\\':
-            out.push_back('\\');
-            break;
-        case 'n':
-            out.push_back('\n');
-            break;
-        case 'r':
-            out.push_back('\r');
-            break;
-        case 't':
-            out.push_back('\t');
-            break;
-        case 'e':
-            out.push_back('\x1b');
-            break;
-        case 'x': {
-            if (i + 2 >= text.size())
-                return std::nullopt;
-            unsigned byte = 0;
-            auto hex = std::string_view(text).substr(i + 1, 2);
-            auto [ptr, ec] = std::from_chars(hex.data(), hex.data() + 2, byte, 16);
-            if (ec != std::errc{} || ptr != hex.data() + 2)
-                return std::nullopt;
-            out.push_back(static_cast<char>(byte));
-            i += 2;
-            break;
+        if (auto k = kNames.find(text[i]); k != std::string_view::npos) {
+            out.push_back(kBytes[k]);
+            continue;
         }
-        default:
+        unsigned byte = 0;
+        auto hex = std::string_view(text).substr(i + 1, 2);
+        auto [ptr, ec] = std::from_chars(hex.data(), hex.data() + hex.size(), byte, 16);
+        if (text[i] != 'x' || hex.size() != 2 || ec != std::errc{} || ptr != hex.data() + 2)
             return std::nullopt;
-        }
+        out.push_back(static_cast<char>(byte));
+        i += 2;
     }
     return out;
 }
@@ -81,149 +209,63 @@ std::optional<std::string> Unescape(const std::string& text) {
 ParsedOptions ParseOptions(const std::vector<std::string>& args) {
     ParsedOptions result;
     Options options;
-    auto& board = options.board;
+    const auto& rows = Table();
+    std::vector<option> longOptions{{"help", no_argument, nullptr, 'h'}};
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (rows[i].name)
+            longOptions.push_back({rows[i].name, rows[i].value ? required_argument : no_argument,
+                                   nullptr, kFirstRow + static_cast<int>(i)});
+    longOptions.push_back({});
+    std::vector<std::string> words{"tavo-bootsim"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    auto name = [&](int value) { return "--" + std::string(rows[value - kFirstRow].name); };
 
-    using Setter = std::function<bool(const std::string&)>;
-    auto text = [](std::string& target) -> Setter {
-        return [&target](const std::string& value) {
-            auto bytes = Unescape(value);
-            if (bytes)
-                target = *bytes;
-            return bytes.has_value();
-        };
-    };
-    auto path = [](std::string& target) -> Setter {
-        return [&target](const std::string& value) {
-            target = value;
-            return !value.empty();
-        };
-    };
-    auto fault = [](std::vector<LineFault>& target) -> Setter {
-        return [&target](const std::string& value) {
-            auto f = ParseFault(value);
-            if (f)
-                target.push_back(*f);
-            return f.has_value();
-        };
-    };
-    const std::map<std::string, Setter> withValue{
-        {"--path-file", path(options.pathFile)},
-        {"--link", path(options.link)},
-        {"--received", path(options.receivedFile)},
-        {"--flash-out", path(options.flashOut)},
-        {"--eeprom-out", path(options.eepromOut)},
-        {"--settings-out", path(options.settingsOut)},
-        {"--jump", text(board.jump)},
-        {"--active", text(board.active)},
-        {"--start", text(board.start)},
-        {"--version-answer", text(board.ready)},
-        {"--ready", text(board.ready)},
-        {"--eeprom-write", text(board.eepromWrite)},
-        {"--line-complete", text(board.lineComplete)},
-        {"--page-error", text(board.pageError)},
-        {"--checksum-error", text(board.checksumError)},
-        {"--file-errors", text(board.fileErrors)},
-        {"--file-ok", text(board.fileOk)},
-        {"--noise", text(board.noise)},
-        {"--fail-checksum", fault(board.checksumFaults)},
-        {"--fail-page", fault(board.pageFaults)},
-        {"--silent", fault(board.silentLines)},
-        {"--fault-file",
-         [&board](const std::string& value) {
-             if (value == "flash")
-                 board.faultMemory = Memory::Flash;
-             else if (value == "eeprom")
-                 board.faultMemory = Memory::Eeprom;
-             else if (value == "any")
-                 board.faultMemory.reset();
-             else
-                 return false;
-             return true;
-         }},
-        {"--drop-after",
-         [&board](const std::string& value) {
-             auto k = ParseNumber(value, 1, 1'000'000);
-             if (k)
-                 board.dropAfterLine = static_cast<int>(*k);
-             return k.has_value();
-         }},
-        {"--delay",
-         [&options](const std::string& value) {
-             auto ms = ParseNumber(value, 0, 600'000);
-             if (ms)
-                 options.delayMs = static_cast<int>(*ms);
-             return ms.has_value();
-         }},
-        {"--pace",
-         [&options](const std::string& value) {
-             if (value == "line") {
-                 options.paceFromLine = true;
-                 return true;
-             }
-             auto baud = ParseNumber(value, 1, 100'000'000);
-             if (baud)
-                 options.paceBaud = static_cast<unsigned long>(*baud);
-             return baud.has_value();
-         }},
-    };
-    const std::map<std::string, bool*> flags{
-        {"--never-ready", &board.neverJump},
-        {"--active-only", &board.activeOnly},
-        {"--exit-after-eof", &options.exitAfterEof},
-        {"--verbose", &options.verbose},
-    };
-
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::optional<std::string> inlineValue;
-        if (auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
-            inlineValue = name.substr(eq + 1);
-            name = name.substr(0, eq);
-        }
-        if (name == "--help" || name == "-h") {
-            result.help = true;
-            return result;
-        }
-        if (auto flag = flags.find(name); flag != flags.end() && !inlineValue) {
-            *flag->second = true;
-            continue;
-        }
-        auto option = withValue.find(name);
-        if (option == withValue.end()) {
-            result.error = "unknown option " + args[i];
-            return result;
-        }
-        if (!inlineValue && i + 1 >= args.size()) {
-            result.error = name + " needs a value";
-            return result;
-        }
-        const std::string& value = inlineValue ? *inlineValue : args[++i];
-        if (!option->second(value)) {
-            result.error = "bad value for " + name + ": \"" + value + "\"";
-            return result;
-        }
+    // "+": stop at the first word that is no option; ":": tell a missing value from an unknown
+    // option. getopt_long prints nothing: the caller says what went wrong.
+    opterr = 0;
+    optind = 0; // from the start, for a parser called more than once
+    for (int at = 1; result.error.empty(); at = optind) {
+        int value = ::getopt_long(static_cast<int>(words.size()), argv.data(), "+:h",
+                                  longOptions.data(), nullptr);
+        std::string text = optarg ? optarg : "";
+        if (value == -1 && optind < static_cast<int>(words.size()))
+            result.error = "unknown option " + words[optind];
+        else if (value == -1)
+            break;
+        else if (value == 'h')
+            return {std::nullopt, true, {}};
+        else if (value == ':')
+            result.error = (optopt >= kFirstRow ? name(optopt) : words[at]) + " needs a value";
+        else if (value >= kFirstRow && words[at].find_first_of('=') != name(value).size() &&
+                 words[at].size() != name(value).size())
+            result.error = "unknown option " + words[at]; // an abbreviation: names are whole
+        else if (value == '?')
+            result.error = optopt >= kFirstRow ? name(optopt) + " takes no value"
+                                               : "unknown option " + words[at];
+        else if (!rows[value - kFirstRow].set(options, text))
+            result.error = "bad value for " + name(value) + ": \"" + text + "\"";
     }
+    if (!result.error.empty())
+        return result;
 
     // Noise must not be mistaken for an answer, nor stop the loader's output.
-    for (char c : board.noise) {
-        for (const auto* answer : {&board.lineComplete, &board.pageError, &board.checksumError,
-                                   &board.fileErrors, &board.fileOk}) {
-            if (answer->find(c) != std::string::npos) {
-                result.error = "--noise holds a character of an answer";
-                return result;
-            }
-        }
-        if (c == '\x11' || c == '\x13') {
-            result.error = "--noise holds XON or XOFF";
-            return result;
-        }
-    }
-    result.options = std::move(options);
+    const auto& b = options.board;
+    auto answers = b.lineComplete + b.pageError + b.checksumError + b.fileErrors + b.fileOk;
+    if (b.noise.find_first_of(answers) != std::string::npos)
+        result.error = "--noise holds a character of an answer";
+    else if (b.noise.find_first_of("\x11\x13") != std::string::npos)
+        result.error = "--noise holds XON or XOFF";
+    else
+        result.options = std::move(options);
     return result;
 }
 
 std::string HelpText() {
-    return R"(Usage: tavo-bootsim [OPTIONS]
+    std::string help = R"(Usage: tavo-bootsim [OPTIONS]
 
 A simulated target board on a pseudo-terminal. Prints the slave device's path as the first line
 of its output, then answers like the board: the running application jumps into the bootloader on
@@ -246,56 +288,25 @@ Line numbers (K) count the records of the current file from 1; a record written 
 an error or a missing answer is the same line once more (its next try). Once the last file of a
 download is complete the board runs its application again.
 
-Device and output:
-  --path-file FILE         also write the slave device's path to FILE (atomically)
-  --link PATH              create a symlink PATH to the slave device (removed at exit)
-  --received FILE          at exit, write every byte received, raw
-  --flash-out FILE         at exit, write the bytes the Flash memory received as Intel HEX,
-                           one record a line: data records of at most 16 bytes that never
-                           cross a 16-byte boundary, an extended linear address record (type
-                           04) wherever the upper 16 address bits change, the end-of-file
-                           record last. Addresses never written do not appear, so two boards
-                           that received the same bytes give the same file.
-  --eeprom-out FILE        the same for the EEPROM memory
-  --settings-out FILE      the slave's line settings while data flows, one key=value a line:
-                           baud, parity, data, stop, ixon, ixoff, ixany, crtscts (1 or 0);
-                           rewritten whenever they change. Changes are also logged on stderr.
-  --verbose                log received records and answers on stderr
-
-Protocol strings (TEXT takes the escapes \\ \n \r \t \e \xHH):
-  --jump TEXT              Jump to Bootloader Command                   (default "$")
-  --active TEXT            Bootloader Active answer                     (default "^")
-  --start TEXT             Start Download Sequence                      (default "@&$")
-  --version-answer TEXT    ready answer with the version; also --ready  (default "?V1.3")
-  --eeprom-write TEXT      EEPROM Write command                         (default "*")
-  --line-complete TEXT     Line Complete answer                         (default "~")
-  --page-error TEXT        Page Error answer                            (default "%")
-  --checksum-error TEXT    Checksum Error answer                        (default "-")
-  --file-errors TEXT       File Complete with Errors answer             (default "#")
-  --file-ok TEXT           File Complete, No Errors answer              (default "@")
-
-Faults (K[:T] means line K, for its first T tries; without T, every try):
-  --fail-checksum K[:T]    answer Checksum Error, write nothing (repeatable)
-  --fail-page K[:T]        answer Page Error, write nothing (repeatable)
-  --silent K[:T]           take the line but send no answer (repeatable)
-  --fault-file WHICH       faults and --drop-after hit only files for flash or eeprom
-                           (default any)
-  --drop-after K           after answering line K, ignore all further input and, 200 ms
-                           later (time for the loader to read the answer), close the device
-                           and exit
-  --never-ready            the application never jumps (no answer at all)
-  --active-only            jumps and answers the active string, never gets ready
-  --delay MS               wait MS milliseconds before each answer
-  --pace BAUD|line         each byte in and out costs 10 bits of wire time at BAUD (or at the
-                           rate the slave side is set to)
-  --noise TEXT             send TEXT before every line answer (no answer characters allowed)
-
-Ending:
-  --exit-after-eof         exit once a download is complete (200 ms after its last answer)
-  Otherwise it exits when the slave side is closed after a complete download, on SIGTERM or
-  SIGINT, or after --drop-after. Output files are written on every exit.
-  Exit status 0; 1 on a failure to set up; 2 on a bad command line.
 )";
+    // Each option's help in a column of its own, its further lines under its first.
+    constexpr std::size_t kColumn = 27;
+    for (const auto& row : Table()) {
+        if (!row.name || !row.help) {
+            help += row.help ? std::string(row.help) + '\n' : "";
+            continue;
+        }
+        std::string head = "  --" + std::string(row.name) + (row.value ? " " : "");
+        head += row.value ? row.value : "";
+        std::string text = row.help;
+        for (auto at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1))
+            text.insert(at + 1, kColumn, ' ');
+        help +=
+            head +
+            std::string(std::max<std::size_t>(1, kColumn - std::min(kColumn, head.size())), ' ') +
+            text + '\n';
+    }
+    return help;
 }
 
 } // namespace tavo::bootsim

@@ -20,6 +20,7 @@ struct Options {
     std::string settingsOut;  // the slave's line settings, key=value lines
 
     int delayMs = 0;            // before each answer
+    int latencyMs = 0;          // an adapter's latency timer on the answers; 0: none
     unsigned long paceBaud = 0; // wire time of this bit rate for every byte; 0: none
     bool paceFromLine = false;  // take the rate from the slave's current settings
     bool exitAfterEof = false;  // end once a download is complete

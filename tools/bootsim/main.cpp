@@ -28,6 +28,8 @@ using Micros = std::chrono::microseconds;
 
 constexpr auto kLinger = std::chrono::milliseconds(200);
 constexpr auto kSpinBeforeDue = std::chrono::microseconds(150);
+// The payload of one USB packet of a common adapter: a full one goes to the host at once.
+constexpr std::size_t kAdapterPacket = 62;
 
 void Log(const std::string& text) {
     std::fprintf(stderr, "tavo-bootsim: %s\n", text.c_str());
@@ -119,7 +121,7 @@ private:
             auto now = Clock::now();
             processDueInput(now);
             writeDueOutput(now);
-            if (!exitAt_ && output_.empty() &&
+            if (!exitAt_ && output_.empty() && held_.empty() &&
                 (board_.dropRequested() ||
                  (options_.exitAfterEof && board_.completedDownloads() > 0)))
                 // Give the loader a moment to read the last answer: a hang-up discards what the
@@ -136,6 +138,8 @@ private:
                 until = std::min(until, input_.front().first);
             if (!output_.empty())
                 until = std::min(until, output_.front().first);
+            if (!held_.empty())
+                until = std::min(until, heldUntil());
             if (exitAt_)
                 until = std::min(until, *exitAt_);
             // Paced answers are due at exact microseconds: whole-millisecond timeouts would
@@ -235,20 +239,41 @@ private:
     }
 
     void writeDueOutput(Clock::time_point now) {
-        while (!output_.empty() && output_.front().first <= now) {
-            const auto& bytes = output_.front().second;
-            if (options_.verbose)
-                Log("answer " + Printable(bytes));
-            std::size_t done = 0;
-            while (done < bytes.size()) {
-                auto n = ::write(master_, bytes.data() + done, bytes.size() - done);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    break; // nobody listens: the answer is lost, as on a wire
-                done += static_cast<std::size_t>(n);
+        for (; !output_.empty() && output_.front().first <= now; output_.pop_front()) {
+            if (options_.latencyMs == 0) {
+                deliver(output_.front().second);
+                continue;
             }
-            output_.pop_front();
+            // A USB adapter holds what the board sends until its latency timer runs out, counted
+            // from the first byte it holds, or until a packet is full.
+            if (held_.empty())
+                heldSince_ = output_.front().first;
+            held_ += output_.front().second;
+        }
+        if (held_.empty())
+            return;
+        for (; held_.size() >= kAdapterPacket; heldSince_ = now) {
+            deliver(held_.substr(0, kAdapterPacket));
+            held_.erase(0, kAdapterPacket);
+        }
+        if (!held_.empty() && now >= heldUntil())
+            deliver(std::exchange(held_, {}));
+    }
+
+    Clock::time_point heldUntil() const {
+        return heldSince_ + std::chrono::milliseconds(options_.latencyMs);
+    }
+
+    void deliver(const std::string& bytes) {
+        if (options_.verbose)
+            Log("answer " + Printable(bytes));
+        for (std::size_t done = 0; done < bytes.size();) {
+            auto n = ::write(master_, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break; // nobody listens: the answer is lost, as on a wire
+            done += static_cast<std::size_t>(n);
         }
     }
 
@@ -302,6 +327,8 @@ private:
     Clock::time_point inputFree_{};
     std::deque<std::pair<Clock::time_point, std::string>> output_;
     Clock::time_point outputFree_{};
+    std::string held_; // answers the adapter has not passed on yet (--latency-ms)
+    Clock::time_point heldSince_{};
     LineSettings settings_;
     bool haveSettings_ = false;
     std::optional<Clock::time_point> exitAt_;

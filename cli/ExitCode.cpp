@@ -63,6 +63,7 @@ std::vector<ExitCodeDoc> ExitCodeTable() {
         {kExitNothingToSend, "no image chosen: only the handshake ran"},
         {kExitRecordFailed, "the --report file could not take the record: the board's run "
                             "succeeded, or never started when the file could not be opened"},
+        {kExitNoIdentity, "no identity value: counter unusable, number too big or list used up"},
         {kExitUsage, "usage error on the command line"},
         {kExitInternal, "internal error"},
         {kExitTimedOut, "the --timeout limit was reached; the run was cancelled"},

@@ -21,6 +21,7 @@ enum ExitCode : int {
     kExitFileError = 8,           // an image path is missing, cannot be opened or is too long
     kExitNothingToSend = 9,       // neither image chosen: only the handshake ran
     kExitRecordFailed = 11,       // the board succeeded, but --report could not keep its record
+    kExitNoIdentity = 12,         // no identity value could be taken; nothing was sent
     kExitUsage = 64,              // bad command line
     kExitInternal = 70,           // an unexpected failure of the program itself
     kExitTimedOut = 124,          // --timeout reached (the code timeout(1) uses)

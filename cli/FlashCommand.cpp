@@ -56,12 +56,14 @@ struct Shared {
     std::vector<ImageFacts> images;
     ReportFile* report = nullptr;
     std::ostream* trace = nullptr;
+    const IdentitySource* identities = nullptr;
 };
 
 struct BoardOutcome {
     BoardSummary summary;
-    engine::Message message; // the closing message
-    std::string reportError; // the record could not be appended
+    engine::Message message;  // the closing message
+    std::string reportError;  // the record could not be appended
+    std::string journalError; // the list's journal could not note the outcome
 };
 
 // The closing message; for a run that ended without one, the question answered No or what the
@@ -115,6 +117,9 @@ BoardOutcome RunBoard(const BoardPlan& job, RunDisplay& display, const Shared& s
             trace = std::make_unique<TracePort>(devicePort, *shared.trace);
         engine::SerialPort& port = trace ? static_cast<engine::SerialPort&>(*trace) : devicePort;
         watcher.note(Describe(s, devicePort));
+        if (job.identity)
+            watcher.note("Identity: " + job.identity->value + " (" + job.identity->format.name() +
+                         ") at " + PlaceName(job.identity->place));
 
         engine::SteadyClock clock;
         engine::RunState state;
@@ -150,6 +155,15 @@ BoardOutcome RunBoard(const BoardPlan& job, RunDisplay& display, const Shared& s
     if (summary.exitCode == kExitLineErrorStopped)
         display.message({StopLine(watcher, shared.images), engine::MessageIcon::Warning, {}});
 
+    std::optional<std::string> identity;
+    if (job.identity) {
+        // A value that went into a failed board stays used: it is never handed out again.
+        const bool flashed = summary.exitCode == kExitSuccess;
+        identity = IdentityJson(*job.identity, flashed);
+        if (auto error = shared.identities->noteOutcome(*job.identity, flashed))
+            outcome.journalError = *error;
+    }
+
     if (shared.report) {
         record.end = std::chrono::system_clock::now();
         record.bootloaderVersion = summary.version;
@@ -157,11 +171,16 @@ BoardOutcome RunBoard(const BoardPlan& job, RunDisplay& display, const Shared& s
         record.linesSent = summary.lines;
         record.outcome = summary.outcome;
         record.exitCode = summary.exitCode;
+        record.identity = identity;
         if (auto error = shared.report->append(RecordLine(record)))
             outcome.reportError = *error;
         summary.exitCode = WithRecordOutcome(summary.exitCode, outcome.reportError.empty());
     }
     return outcome;
+}
+
+std::string JournalTrouble(const Shared& shared) {
+    return "cannot note the outcome in " + JournalOf(shared.identities->source()) + ": ";
 }
 
 Explanation ExplainFor(const PortOrigin& origin, const engine::Message& message) {
@@ -245,10 +264,14 @@ int RunGang(const std::vector<BoardPlan>& jobs, const Shared& shared,
             for (const auto& note : why.notes)
                 env.err << prefix << note << '\n';
         }
-    for (std::size_t i = 0; i < jobs.size(); ++i)
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
         if (!outcomes[i].reportError.empty())
             env.err << "tavo-flash: " << jobs[i].label << ": cannot append to the report file "
                     << *shared.plan.reportFile << ": " << outcomes[i].reportError << '\n';
+        if (!outcomes[i].journalError.empty())
+            env.err << "tavo-flash: " << jobs[i].label << ": " << JournalTrouble(shared)
+                    << outcomes[i].journalError << '\n';
+    }
     return GangExitCode(summaries);
 }
 
@@ -263,6 +286,19 @@ int RunPlan(Plan plan, const CommandEnvironment& env) {
         display.explainWith(explain);
         display.message(*refusal);
         return kExitFileError;
+    }
+
+    // The value's place is checked against the images before any value is taken.
+    std::optional<IdentitySource> identities;
+    if (plan.identity) {
+        auto prepared = IdentitySource::Prepare(*plan.identity, first.settings);
+        if (auto* refusal = std::get_if<IdentitySource::Refusal>(&prepared)) {
+            env.err << "tavo-flash: " << refusal->text << '\n';
+            if (refusal->usage)
+                env.err << "Try 'tavo-flash --help' for more information.\n";
+            return refusal->usage ? kExitUsage : kExitFileError;
+        }
+        identities.emplace(std::move(std::get<IdentitySource>(prepared)));
     }
 
     // Nothing is sent before the report is known to be writable.
@@ -302,9 +338,35 @@ int RunPlan(Plan plan, const CommandEnvironment& env) {
     if (first.settings.flashCheck == 1)
         shared.images.push_back(InspectImage("flash", first.settings.applicationFile));
 
+    // The values last: once taken, a value is used whatever happens next.
+    auto boards = plan.boards;
+    BoardImages boardImages;
+    if (identities) {
+        shared.identities = &*identities;
+        auto given = identities->give(boards.size());
+        if (auto* error = std::get_if<IdentityError>(&given)) {
+            env.err << "tavo-flash: " << error->text << "; nothing was sent\n";
+            return kExitNoIdentity;
+        }
+        for (std::size_t i = 0; i < boards.size(); ++i) {
+            auto& board = boards[i];
+            board.identity = std::get<std::vector<GivenIdentity>>(given)[i];
+            auto& records = board.extraRecords[board.identity->image];
+            records.insert(records.end(), board.identity->records.begin(),
+                           board.identity->records.end());
+        }
+    }
+    for (std::size_t i = 0; i < boards.size(); ++i)
+        if (auto error = boardImages.apply(boards[i].extraRecords, "board-" + std::to_string(i + 1),
+                                           boards[i].settings)) {
+            env.err << "tavo-flash: " << boards[i].label << ": " << *error
+                    << "; nothing was sent\n";
+            return kExitFileError;
+        }
+
     InterruptGuard interrupt;
-    if (plan.boards.size() > 1)
-        return RunGang(plan.boards, shared, env);
+    if (boards.size() > 1)
+        return RunGang(boards, shared, env);
 
     // A question still open when the time is up gets no answer (the same clock as the run's).
     std::optional<std::chrono::steady_clock::time_point> answerBy;
@@ -314,12 +376,14 @@ int RunPlan(Plan plan, const CommandEnvironment& env) {
                            [answerBy] { return ReadStdinLine(answerBy); });
     display.explainWith(explain);
     display.note("Settings: " + plan.settingsPath);
-    auto outcome = RunBoard(first, display, shared);
+    auto outcome = RunBoard(boards.front(), display, shared);
     if (traceFile.is_open())
         traceFile.flush();
     if (!outcome.reportError.empty())
         env.err << "tavo-flash: cannot append to the report file " << *plan.reportFile << ": "
                 << outcome.reportError << '\n';
+    if (!outcome.journalError.empty())
+        env.err << "tavo-flash: " << JournalTrouble(shared) << outcome.journalError << '\n';
     return outcome.summary.exitCode;
 }
 

@@ -87,6 +87,22 @@ std::vector<QCommandLineOption> Table() {
                "default) takes the highest this port accepts, RATE only that one, off never "
                "switches",
                "RATE|auto|off"),
+        option({"serial-counter"},
+               "give every board its own number: FILE holds the next one as decimal text and "
+               "moves past it before the board is flashed (locked, so benches may share it)",
+               "FILE"),
+        option({"serial-list"},
+               "give every board the next unused value of FILE (one a line); used values are "
+               "kept in FILE.used",
+               "FILE"),
+        option({"serial-at"},
+               "where the value goes (decimal or 0x hex), as one more data record of that image; "
+               "eeprom: without an EEPROM image sends an EEPROM image of that record alone",
+               "eeprom:ADDRESS|flash:ADDRESS"),
+        option({"serial-format"},
+               "how the value is written (default u32le); ascii:N is N decimal digits, hex:N N "
+               "hex digits two a byte",
+               "u16le|u16be|u32le|u32be|u64le|ascii:N|hex:N"),
         option({"q", "quiet"}, "print only failures and their reasons"),
         option({"v", "verbose"}, "print more detail (settings, timing)"),
         option({"h", "help"}, "show this help and exit"),
@@ -207,6 +223,22 @@ std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& a
     options.flashFile = value("flash");
     options.eepromFile = value("eeprom");
     options.settingsFile = value("settings");
+
+    // A value of its own for every board.
+    std::string identityArgs[4];
+    const char* identityNames[4] = {"serial-counter", "serial-list", "serial-at", "serial-format"};
+    for (int i = 0; i < 4; ++i) {
+        if (parser.values(identityNames[i]).size() > 1)
+            return Usage("--" + std::string(identityNames[i]) + " is given twice");
+        if (value(identityNames[i]) == "")
+            return Usage("option '--" + std::string(identityNames[i]) + "' needs a value");
+        identityArgs[i] = value(identityNames[i]).value_or("");
+    }
+    auto identity =
+        ParseIdentityOptions(identityArgs[0], identityArgs[1], identityArgs[2], identityArgs[3]);
+    if (auto* error = std::get_if<std::string>(&identity))
+        return Usage(*error);
+    options.identity = std::get<std::optional<IdentityOptions>>(identity);
 
     auto onError = value("on-error");
     options.onError = stdinIsTerminal ? OnError::Ask : OnError::Stop;

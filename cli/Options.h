@@ -1,5 +1,7 @@
 #pragma once
 
+#include "cli/IdentityPlan.h"
+
 #include <optional>
 #include <string>
 #include <variant>
@@ -32,6 +34,9 @@ struct Options {
     bool version = false;
     bool listPorts = false;
     bool json = false; // --list-ports as JSON
+    // --serial-counter or --serial-list, with --serial-at and --serial-format: a value of its
+    // own for every board.
+    std::optional<IdentityOptions> identity;
 };
 
 struct UsageError {

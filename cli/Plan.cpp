@@ -32,6 +32,7 @@ std::variant<Plan, UsageError> MakePlan(const Options& options, const PlanSource
     plan.reportFile = options.reportFile;
     plan.traceFile = options.traceFile;
     plan.fastBaud = options.fastBaud;
+    plan.identity = options.identity;
 
     auto base = sources.settings;
     if (options.baudIndex)

@@ -31,6 +31,7 @@ struct BoardPlan {
     // Intel HEX records (each a whole line without its line end) that this board's images carry
     // before their end record, by image: "flash" or "eeprom". Empty: the image as it is.
     std::map<std::string, std::vector<std::string>> extraRecords;
+    std::optional<GivenIdentity> identity; // the value those records carry, for its record
 };
 
 struct Plan {
@@ -44,6 +45,8 @@ struct Plan {
     std::optional<std::string> reportFile;
     std::optional<std::string> traceFile;
     std::string fastBaud = "auto"; // "auto", "off" or a rate
+    // Where each board's own value comes from and goes; taken only when the boards are run.
+    std::optional<IdentityOptions> identity;
 };
 
 // What a plan is made of besides the command line.

@@ -125,6 +125,7 @@ std::string RecordLine(const RunRecord& r) {
                                 : o.text("bootloaderVersion", r.bootloaderVersion);
     o.raw("questions", JsonArray(answers));
     o.integer("linesSent", r.linesSent).text("outcome", r.outcome).integer("exitCode", r.exitCode);
+    r.identity ? o.raw("identity", *r.identity) : o.null("identity");
     return o.str() + "\n";
 }
 

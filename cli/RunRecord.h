@@ -60,6 +60,7 @@ struct RunRecord {
     int linesSent = 0;
     std::string outcome;
     int exitCode = 0;
+    std::optional<std::string> identity; // the board's identity, a JSON object
 };
 
 // "2024-05-06T07:08:09.123Z"

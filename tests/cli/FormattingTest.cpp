@@ -260,7 +260,8 @@ TEST(FormattingTest, ReportRecordIsOneJsonLine) {
     ASSERT_EQ(line.back(), '\n');
     EXPECT_EQ(line.find('\n'), line.size() - 1);
     auto o = ParseJson(line).object();
-    EXPECT_EQ(o.keys().size(), 14);
+    EXPECT_EQ(o.keys().size(), 15);
+    EXPECT_TRUE(o["identity"].isNull());
     EXPECT_EQ(o["program"].toString().toStdString(), flash::ProgramVersion());
     EXPECT_EQ(o["adapter"].toObject(),
               QJsonObject({{"vid", "0403"}, {"pid", "6001"}, {"serial", "A50285BI"}}));

@@ -1,10 +1,12 @@
 #include "settings/FileAccess.h"
 #include "settings/SettingsFile.h"
 #include "settings/Utf8Path.h"
+#include "tests/settings/SaveCalls.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -397,6 +399,83 @@ TEST_F(SettingsFileOnDisk, KilledSaveLeavesTheOldOrTheNewFileAndNothingAfterTheN
               << " next saves left one; " << Names().size() - 1 << " temporary files at the end\n";
     EXPECT_EQ(torn, 0);
     EXPECT_EQ(savesLeavingTemporary, 0);
+}
+
+// Whichever way the content reaches the name, the file behind it was synced before it stood
+// there: through a temporary file (a new file, an old one replaced) or in place (a file with a
+// second name is never replaced). Without that, a power cut can leave an empty file behind.
+TEST_F(SettingsFileOnDisk, TheNewContentIsOnDiskBeforeItTakesTheName) {
+    const std::pair<const char*, int> cases[] = {
+        {"new file", 0}, {"old file replaced", 1}, {"file with a second name, in place", 2}};
+    for (const auto& [name, kind] : cases) {
+        SCOPED_TRACE(name);
+        fs::create_directories(dir_ / name);
+        const auto path = dir_ / name / "dazez.txt";
+        if (kind > 0)
+            Put(Utf8FromPath(path), "old content");
+        if (kind == 2)
+            fs::create_hard_link(path, dir_ / name / "other name.txt");
+        TakeSaveCalls();
+
+        ASSERT_TRUE(SaveSettings(Utf8FromPath(path), Settings{}));
+        const auto calls = TakeSaveCalls();
+        struct stat saved {};
+        ASSERT_EQ(stat(path.c_str(), &saved), 0);
+        // Up to the rename that put the saved file under the name; in place, up to the end.
+        std::size_t placed = calls.size();
+        for (std::size_t i = 0; i < calls.size(); ++i)
+            if (calls[i].kind == SaveCall::Rename && calls[i].result == 0 && calls[i].to == path &&
+                calls[i].inode == saved.st_ino)
+                placed = i;
+        EXPECT_EQ(placed == calls.size(), kind == 2) << "replaced by a rename";
+        bool synced = false;
+        for (std::size_t i = 0; i < placed; ++i)
+            synced |= calls[i].kind == SaveCall::Fsync && calls[i].result == 0 &&
+                      calls[i].device == saved.st_dev && calls[i].inode == saved.st_ino;
+        EXPECT_TRUE(synced) << "not synced before it took the name";
+    }
+}
+
+// Two savers of one file at once, as two windows closing together: no saver loses its temporary
+// file to the other's clean-up (and falls back to writing in place), and a reader only ever
+// finds one whole content. TAVO_CONCURRENT_SAVES sets the saves per saver.
+TEST_F(SettingsFileOnDisk, TwoSaversAtOnceNeverLoseARenameAndTheFileIsAlwaysWhole) {
+    const char* wanted = std::getenv("TAVO_CONCURRENT_SAVES");
+    const int saves = wanted != nullptr ? std::atoi(wanted) : 500;
+    const auto path = PathOf("dazez.txt");
+    Settings first = Changed(), second;
+    second.applicationFile = "/boards/" + std::string(900, 'b') + ".hex";
+    ASSERT_TRUE(SaveSettings(path, first));
+    TakeSaveCalls();
+
+    std::atomic<int> failedSaves = 0, running = 2;
+    auto saver = [&](const Settings& mine) {
+        for (int i = 0; i < saves; ++i)
+            failedSaves += !SaveSettings(path, i % 2 ? mine : Settings{});
+        --running;
+    };
+    std::thread a(saver, first), b(saver, second);
+    int reads = 0, torn = 0;
+    for (; running > 0; ++reads) {
+        const std::string now = Contents(path);
+        torn += now != Bytes(first) && now != Bytes(second) && now != Bytes(Settings{});
+    }
+    a.join();
+    b.join();
+
+    int renames = 0, failedRenames = 0;
+    for (const SaveCall& call : TakeSaveCalls())
+        if (call.kind == SaveCall::Rename) {
+            ++renames;
+            failedRenames += call.result != 0;
+        }
+    std::cout << 2 * saves << " saves: " << renames << " renames, " << failedRenames << " failed; "
+              << failedSaves << " saves failed; " << reads << " reads, " << torn << " torn\n";
+    EXPECT_EQ(renames, 2 * saves); // none written in place
+    EXPECT_EQ(failedRenames, 0);
+    EXPECT_EQ(failedSaves, 0);
+    EXPECT_EQ(torn, 0);
+    EXPECT_EQ(Names(), std::vector<std::string>{"dazez.txt"});
 }
 
 } // namespace

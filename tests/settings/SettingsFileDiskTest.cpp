@@ -1,12 +1,12 @@
 #include "settings/FileAccess.h"
 #include "settings/SettingsFile.h"
 #include "settings/Utf8Path.h"
-#include "tests/settings/SaveCalls.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -14,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -31,6 +32,56 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+// Every fsync and rename a save makes, in order, with the file each concerned: the binary is
+// linked with --wrap=fsync and --wrap=rename, so the calls pass through here to the system.
+extern "C" int __real_fsync(int fd);
+extern "C" int __real_rename(const char* from, const char* to);
+
+namespace tavo::settings {
+namespace {
+
+struct SaveCall {
+    enum Kind { Fsync, Rename } kind;
+    dev_t device = 0;
+    ino_t inode = 0; // the file synced, or the file renamed
+    std::string to;  // where a rename put it
+    int result = 0;
+};
+
+std::mutex saveCallsMutex;
+std::vector<SaveCall> saveCalls;
+
+int Record(SaveCall call) {
+    const int error = errno;
+    const std::lock_guard lock(saveCallsMutex);
+    saveCalls.push_back(std::move(call));
+    errno = error;
+    return saveCalls.back().result;
+}
+
+// The calls made since the last take.
+std::vector<SaveCall> TakeSaveCalls() {
+    const std::lock_guard lock(saveCallsMutex);
+    return std::exchange(saveCalls, {});
+}
+
+} // namespace
+} // namespace tavo::settings
+
+extern "C" int __wrap_fsync(int fd) {
+    struct stat info {};
+    fstat(fd, &info);
+    return tavo::settings::Record(
+        {tavo::settings::SaveCall::Fsync, info.st_dev, info.st_ino, {}, __real_fsync(fd)});
+}
+
+extern "C" int __wrap_rename(const char* from, const char* to) {
+    struct stat info {};
+    lstat(from, &info);
+    return tavo::settings::Record(
+        {tavo::settings::SaveCall::Rename, info.st_dev, info.st_ino, to, __real_rename(from, to)});
+}
 
 namespace tavo::settings {
 namespace {

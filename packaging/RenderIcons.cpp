@@ -1,9 +1,11 @@
-// tavo-render-icons FOLDER: writes the window's icon, at every size it is drawn in from 48
-// pixels up, as FOLDER/hicolor/NxN/apps/tavo-programmer.png, the layout of the desktop's icon
-// theme. Run at build time, so the installed icon is the window's own drawing.
+// tavo-render-icons FOLDER: writes the window's icon, at every size it is drawn in, as
+// FOLDER/hicolor/NxN/apps/tavo-programmer.png, and the scalable picture as
+// FOLDER/hicolor/scalable/apps/tavo-programmer.svg, the layout of the desktop's icon theme. Run at
+// build time, so the installed icon is the window's own drawing.
 #include "ui/Artwork.h"
 
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 
@@ -18,8 +20,6 @@ int main(int argc, char* argv[]) {
     const QIcon icon = tavo::ui::WindowIcon();
     int written = 0;
     for (const QSize& size : icon.availableSizes()) {
-        if (size.width() < 48)
-            continue;
         const QString folder = QStringLiteral("%1/hicolor/%2x%3/apps")
                                    .arg(QString::fromLocal8Bit(argv[1]))
                                    .arg(size.width())
@@ -33,7 +33,16 @@ int main(int argc, char* argv[]) {
         ++written;
     }
     if (written == 0) {
-        std::fprintf(stderr, "tavo-render-icons: the window icon has no size of 48 or more\n");
+        std::fprintf(stderr, "tavo-render-icons: the window icon has no size\n");
+        return 1;
+    }
+    const QString scalable =
+        QStringLiteral("%1/hicolor/scalable/apps").arg(QString::fromLocal8Bit(argv[1]));
+    QFile svg(scalable + QStringLiteral("/tavo-programmer.svg"));
+    const QByteArray picture = tavo::ui::WindowIconSvg();
+    if (!QDir().mkpath(scalable) || !svg.open(QIODevice::WriteOnly) ||
+        svg.write(picture) != picture.size() || !svg.flush()) {
+        std::fprintf(stderr, "tavo-render-icons: cannot write %s\n", qPrintable(svg.fileName()));
         return 1;
     }
     return 0;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <random>
 #include <system_error>
+#include <utility>
 
 #ifdef _WIN32
 #include <fstream>
@@ -84,6 +85,7 @@ public:
     ~Descriptor() { reset(); }
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
@@ -158,19 +160,43 @@ bool TakeOwnerAndMode(int fd, const struct stat& old) {
 
 enum class Outcome { Saved, Failed, WriteInPlace };
 
+// A new temporary file for `target`, locked, so that other saves of the target leave it alone,
+// and still under its name. Another save's clean-up may take a file in the moment between its
+// creation and its lock; such a file is given up and another made.
+Descriptor LockedTemporary(const fs::path& target, const struct stat* old, fs::path& temporary) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        temporary = TemporaryPathFor(target);
+        Descriptor file(::open(temporary.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                               old != nullptr ? 0600 : 0666));
+        if (!file) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            return file;
+        }
+        // A clean-up that holds the lock is about to remove the file; one that held it has.
+        struct stat mine {};
+        struct stat named {};
+        if (::flock(file.get(), LOCK_EX | LOCK_NB) == 0 && ::fstat(file.get(), &mine) == 0 &&
+            ::lstat(temporary.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
+            mine.st_ino == named.st_ino) {
+            return file;
+        }
+    }
+    return Descriptor();
+}
+
 // The atomic save through a temporary file beside the target. WriteInPlace when the temporary
 // file cannot be made or cannot take the target's place unchanged.
 Outcome SaveThroughTemporary(const fs::path& target, const struct stat* old,
                              std::string_view bytes) {
-    const fs::path temporary = TemporaryPathFor(target);
-    const Descriptor file(::open(temporary.c_str(),
-                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                 old != nullptr ? 0600 : 0666));
+    fs::path temporary;
+    // Locked while it exists under its name: tells other saves that it is not abandoned.
+    const Descriptor file = LockedTemporary(target, old, temporary);
     if (!file) {
         return Outcome::WriteInPlace;
     }
-    // Held until the process ends: tells other saves that this file is not abandoned.
-    ::flock(file.get(), LOCK_EX | LOCK_NB);
     const auto giveUp = [&](Outcome outcome) {
         ::unlink(temporary.c_str());
         return outcome;
@@ -209,8 +235,9 @@ bool SaveResolved(const fs::path& target, std::string_view bytes) {
         }
     }
     RemoveAbandonedTemporaries(target);
-    // A file with more than one name would lose the others to a rename.
-    if (!exists || info.st_nlink == 1) {
+    // A file with more than one name would lose the others to a rename. One with none has just
+    // been replaced by another save: writing it would write nowhere.
+    if (!exists || info.st_nlink <= 1) {
         switch (SaveThroughTemporary(target, exists ? &info : nullptr, bytes)) {
         case Outcome::Saved:
             return true;

@@ -11,8 +11,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 bin="$build/bin"
 sample="$root/tools/samples/sample.hex"
-# What the demo needs built; add targets here when the demo grows.
-targets=(tavo-flash tavo-bootsim tavo-programmer)
+# What the demo needs built; add targets here when the demo grows. The icons make the build
+# complete for `cmake --install build` afterwards.
+targets=(tavo-flash tavo-bootsim tavo-programmer tavo-icons)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tavo-demo.XXXXXX")
 bootsim_pid=""

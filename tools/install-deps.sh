@@ -3,9 +3,9 @@
 set -euo pipefail
 packages=(cmake g++ make libgtest-dev qt6-base-dev qt6-serialport-dev libgl-dev xvfb xauth
           clang-format)
-# The package and install tests: cpack's dependency scan, the desktop entry and manual page
-# checkers, lintian; the window needs Qt's platform plugins once installed.
-packages+=(dpkg-dev file desktop-file-utils man-db lintian qt6-qpa-plugins)
+# The package and install tests: cpack's dependency scan, the desktop entry, AppStream and
+# manual page checkers, lintian; the window needs Qt's platform plugins once installed.
+packages+=(dpkg-dev file desktop-file-utils appstream man-db lintian qt6-qpa-plugins)
 # The Windows check: the MinGW-w64 cross compiler, GoogleTest's sources and Wine.
 packages+=(g++-mingw-w64-x86-64-posix googletest wine64)
 # The fuzz targets (clang with libFuzzer) and the fault soak (pgrep, fuser).

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QIcon>
 #include <QPixmap>
 
@@ -8,6 +9,8 @@ namespace tavo::ui {
 
 // A circuit chip with a download arrow, drawn at 16 to 256 pixels.
 QIcon WindowIcon();
+// The same picture as a scalable SVG document.
+QByteArray WindowIconSvg();
 
 // The about window's logo: the company mark and name, drawn at the given size.
 QPixmap CompanyLogo(QSize size);

@@ -30,6 +30,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSettings>
 #include <QTimer>
 
 #include <functional>
@@ -127,9 +128,15 @@ Form1::Form1(const QString& programFolder, QWidget* parent)
     buildMenus();
     buildTimers();
     arrangeTabOrder();
+    // Qt's file dialog keeps its history and last folder in a settings file of its own, by
+    // default one that every Qt program of the user shares; it goes beside dazez.txt instead.
+    for (const auto format : {QSettings::NativeFormat, QSettings::IniFormat})
+        QSettings::setPath(format, QSettings::UserScope, QtPathFromText(programFolder_));
     browse_ = std::make_unique<BrowseDialog>(this);
 
-    resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+    // The controls keep their places whatever the frame does, so the frame keeps the size of
+    // the form: there is nothing to see in a larger window.
+    setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
     CentreOnScreen(*this);
     Command2->setFocus();
 

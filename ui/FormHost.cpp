@@ -64,6 +64,10 @@ void FormHost::setStatus(const std::string& text) {
 
 void FormHost::setLinesRemaining(const std::string& text) {
     form_.Label14->setText(TextFromBytes(text));
+    // Painted now: after a file's last line the run waits for the board's verdict without
+    // serving the window, which would otherwise show an old count beside a full bar.
+    if (form_.Label14->isVisible())
+        form_.Label14->repaint();
 }
 
 void FormHost::setLinesRemainingVisible(bool visible) {

@@ -10,6 +10,7 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QMimeData>
+#include <QSettings>
 #include <QUrl>
 
 #include <sys/stat.h>
@@ -250,6 +251,20 @@ TEST_F(Commands, FileMenuSavesAndLoadsSettingsFiles) {
     text1->setText("kept");
     choose("OpenMenu", QString());
     EXPECT_EQ(text1->text(), "kept");
+}
+
+// Qt's file dialog keeps its history and last folder beside dazez.txt, not in the file that
+// every Qt program of the user shares.
+TEST(FileDialogState, KeptBesideTheSettings) {
+    ProgramFolder folder;
+    {
+        ui::Form1 window(folder.path());
+        EXPECT_EQ(QSettings(QSettings::UserScope, "QtProject").fileName(),
+                  folder.file("QtProject.conf"));
+    } // the dialog writes its state as it goes
+    EXPECT_TRUE(QSettings(folder.file("QtProject.conf"), QSettings::IniFormat)
+                    .childGroups()
+                    .contains("FileDialog"));
 }
 
 } // namespace

@@ -43,6 +43,25 @@ public:
     std::unique_ptr<ui::Form1> form;
 };
 
+// The text the label showed when it was last painted before the run's first message box.
+class ShownBeforeBox : public QObject {
+public:
+    explicit ShownBeforeBox(QLabel* label) : label_(label) { qApp->installEventFilter(this); }
+    ~ShownBeforeBox() override { qApp->removeEventFilter(this); }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && qobject_cast<QMessageBox*>(watched) != nullptr)
+            boxShown_ = true;
+        if (watched == label_ && event->type() == QEvent::Paint && !boxShown_)
+            text = label_->text();
+        return false;
+    }
+    QString text;
+
+private:
+    QLabel* label_;
+    bool boxShown_ = false;
+};
+
 // Runs `action` once, from inside the run's waits, when `condition` first holds.
 class DuringRun {
 public:
@@ -79,6 +98,9 @@ TEST_F(Download, CompleteFlashDownloadThroughTheWindow) {
     auto* bar = Find<QProgressBar>(window.form.get(), "ProgressBar1");
     auto* version = Find<QLabel>(window.form.get(), "Label16");
 
+    // While the board gives its verdict on the file the window is not served, and shows what
+    // was painted last: the true count, beside a full bar.
+    ShownBeforeBox lines(Find<QLabel>(window.form.get(), "Label14"));
     QStringList statuses;
     int highestProgress = 0;
     DuringRun watch(
@@ -100,6 +122,7 @@ TEST_F(Download, CompleteFlashDownloadThroughTheWindow) {
     EXPECT_EQ(version->text(), "BootLoader Version: 1.3");
     EXPECT_TRUE(version->isVisible());
     EXPECT_GT(highestProgress, 0);
+    EXPECT_EQ(lines.text.toStdString(), "0");
     // Idle again: port closed, start button back, progress reset by the success.
     EXPECT_EQ(window.status(), "Idle");
     EXPECT_FALSE(window.form->portOpen());

@@ -3,6 +3,7 @@
 
 #include "app/AppInfo.h"
 
+#include <QFile>
 #include <QMenu>
 
 using namespace tavo;
@@ -127,12 +128,47 @@ TEST_F(MainWindow, ArrangementFollowsTheDesignAndSurvivesResizing) {
     QMap<QString, QRect> before;
     for (QWidget* w : client->findChildren<QWidget*>())
         before[w->objectName()] = w->geometry();
+    // The frame keeps the form's size too: no empty space around fixed controls.
+    const QSize size = form.size();
+    EXPECT_EQ(form.minimumSize(), size);
+    EXPECT_EQ(form.maximumSize(), size);
     form.resize(1000, 700);
     QApplication::processEvents();
+    EXPECT_EQ(form.size(), size);
     form.showMaximized();
     QApplication::processEvents();
     for (QWidget* w : client->findChildren<QWidget*>())
         EXPECT_EQ(w->geometry(), before[w->objectName()]) << w->objectName().toStdString();
+}
+
+// --help and --version answer without a window, so they work where there is no display: with
+// none to connect to, a window could not even start.
+TEST(Program, HelpAndVersionAnswerWithoutAWindow) {
+    ProgramFolder folder;
+    ASSERT_TRUE(QFile::copy(TAVO_BIN_DIR "/tavo-programmer", folder.file("tavo-programmer")));
+    // A settings file beside the program puts the settings there, also for root; a window would
+    // replace this one at its end.
+    folder.write("dazez.txt", "not settings\n");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "xcb");
+    environment.remove("DISPLAY");
+    environment.remove("WAYLAND_DISPLAY");
+    const auto run = [&](const QString& option) {
+        QProcess program;
+        program.setProcessEnvironment(environment);
+        program.start(folder.file("tavo-programmer"), {option});
+        EXPECT_TRUE(program.waitForFinished(10000));
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
+        return QString::fromUtf8(program.readAllStandardOutput());
+    };
+    // The options themselves are checked against the manual page by the install tests.
+    EXPECT_TRUE(run("--help").startsWith("Usage: tavo-programmer [--start]\n"));
+    EXPECT_EQ(run("--version"),
+              QString::fromStdString(std::string(app::kTitle) + " " + app::VersionLine() + "\n") +
+                  "Settings: " + folder.file("dazez.txt") + "\n" +
+                  "Port map: " + folder.file("ports.txt") + "\n");
+    EXPECT_EQ(folder.read("dazez.txt"), "not settings\n");
 }
 
 TEST_F(MainWindow, TimersAndTheirTicks) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <filesystem>
@@ -106,18 +107,22 @@ TEST_F(Installed, ProgramsDesktopEntryIconsAndDocuments) {
           "doc/tavo-programmer/changelog.gz", "lintian/overrides/tavo-programmer"})
         EXPECT_TRUE(fs::is_regular_file(share() / file)) << file;
 
-    // Each size of the window's icon from 48 px up, in the icon theme's layout.
+    // Each size of the window's icon, in the icon theme's layout, and the scalable picture.
     std::set<int> sizes;
     for (const auto& entry : fs::directory_iterator(share() / "icons/hicolor")) {
+        if (entry.path().filename() == "scalable")
+            continue;
         auto icon = entry.path() / "apps/tavo-programmer.png";
         auto [width, height] = PngSize(icon);
         EXPECT_EQ(entry.path().filename().string(),
                   std::to_string(width) + "x" + std::to_string(height));
         sizes.insert(width);
     }
-    ASSERT_FALSE(sizes.empty());
-    EXPECT_EQ(*sizes.begin(), 48);
-    EXPECT_EQ(*sizes.rbegin(), 256);
+    EXPECT_EQ(sizes, (std::set<int>{16, 22, 24, 32, 48, 64, 128, 256}));
+    auto svg = ReadFile(share() / "icons/hicolor/scalable/apps/tavo-programmer.svg");
+    EXPECT_NE(svg.find("<svg xmlns=\"http://www.w3.org/2000/svg\""), std::string::npos) << svg;
+    EXPECT_NE(svg.find("viewBox=\"0 0 32 32\""), std::string::npos);
+    EXPECT_GE(std::count(svg.begin(), svg.end(), '<'), 13) << "the chip's shapes";
 
     auto entry = share() / "applications/tavo-programmer.desktop";
     auto validated = Shell("desktop-file-validate " + Quote(entry.string()) + " 2>&1");
@@ -128,6 +133,12 @@ TEST_F(Installed, ProgramsDesktopEntryIconsAndDocuments) {
     EXPECT_TRUE(fs::exists(bin() / exec.substr(0, exec.find(' ')))) << exec;
     auto icon = Field(text, "Icon", "=");
     EXPECT_TRUE(fs::exists(share() / "icons/hicolor/48x48/apps" / (icon + ".png"))) << icon;
+
+    // The software centres' description names the desktop entry and passes AppStream's checks.
+    auto metainfo = share() / "metainfo/example.brenvik.tavoprogrammer.metainfo.xml";
+    auto checked = Shell("appstreamcli validate --no-net " + Quote(metainfo.string()) + " 2>&1");
+    EXPECT_EQ(checked.status, 0) << checked.output;
+    EXPECT_NE(ReadFile(metainfo).find("tavo-programmer.desktop"), std::string::npos);
 }
 
 // Every option a program's --help names is in its manual page, and man has nothing to warn of.
@@ -139,8 +150,6 @@ TEST_F(Installed, ManualPagesAreCleanAndNameEveryOption) {
                              " 2>&1 >/dev/null");
         EXPECT_EQ(checked.status, 0);
         EXPECT_EQ(checked.output, "");
-        if (std::string(program) == "tavo-programmer")
-            continue;
         auto source = Shell("gzip -dc " + Quote(page.string())).output;
         source = std::regex_replace(source, std::regex(R"(\\-)"), "-");
         auto help = Shell(Quote((bin() / program).string()) + " --help").output;
@@ -150,7 +159,7 @@ TEST_F(Installed, ManualPagesAreCleanAndNameEveryOption) {
             ++named;
             EXPECT_NE(source.find(it->str()), std::string::npos) << it->str();
         }
-        EXPECT_GT(named, 5);
+        EXPECT_GE(named, 3);
     }
 }
 
@@ -198,8 +207,9 @@ TEST_P(SettingsLocation, VersionSaysWhereTheSettingsAre) {
                   " --regid=" + std::to_string(nobody->pw_gid) + " --clear-groups " + command;
     auto result = Shell(command + " 2>&1");
 
-    if (root)
-        ::chown(bin().c_str(), 0, 0);
+    if (root) {
+        EXPECT_EQ(::chown(bin().c_str(), 0, 0), 0);
+    }
     ::chmod(bin().c_str(), 0755);
     fs::remove(bin() / "dazez.txt");
 
@@ -268,6 +278,12 @@ TEST(DebianPackage, BuildsWithLibraryDependenciesAndPassesLintian) {
 
     auto lintian = Shell("lintian --fail-on error,warning " + Quote(deb.string()) + " 2>&1");
     EXPECT_EQ(lintian.status, 0) << lintian.output;
+    // Down to the pedantic notes: hardened, and stripped as Debian strips.
+    auto pedantic = Shell("lintian --pedantic -I " + Quote(deb.string()) + " 2>&1").output;
+    for (const char* tag :
+         {"hardening-no-bindnow", "hardening-no-fortify-functions", "binary-has-unneeded-section",
+          "no-copyright-file", "copyright-without-copyright-notice"})
+        EXPECT_EQ(pedantic.find(tag), std::string::npos) << tag << " in\n" << pedantic;
     fs::remove_all(out);
 }
 

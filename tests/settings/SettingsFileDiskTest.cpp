@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -29,6 +32,56 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+// Every fsync and rename a save makes, in order, with the file each concerned: the binary is
+// linked with --wrap=fsync and --wrap=rename, so the calls pass through here to the system.
+extern "C" int __real_fsync(int fd);
+extern "C" int __real_rename(const char* from, const char* to);
+
+namespace tavo::settings {
+namespace {
+
+struct SaveCall {
+    enum Kind { Fsync, Rename } kind;
+    dev_t device = 0;
+    ino_t inode = 0; // the file synced, or the file renamed
+    std::string to;  // where a rename put it
+    int result = 0;
+};
+
+std::mutex saveCallsMutex;
+std::vector<SaveCall> saveCalls;
+
+int Record(SaveCall call) {
+    const int error = errno;
+    const std::lock_guard lock(saveCallsMutex);
+    saveCalls.push_back(std::move(call));
+    errno = error;
+    return saveCalls.back().result;
+}
+
+// The calls made since the last take.
+std::vector<SaveCall> TakeSaveCalls() {
+    const std::lock_guard lock(saveCallsMutex);
+    return std::exchange(saveCalls, {});
+}
+
+} // namespace
+} // namespace tavo::settings
+
+extern "C" int __wrap_fsync(int fd) {
+    struct stat info {};
+    fstat(fd, &info);
+    return tavo::settings::Record(
+        {tavo::settings::SaveCall::Fsync, info.st_dev, info.st_ino, {}, __real_fsync(fd)});
+}
+
+extern "C" int __wrap_rename(const char* from, const char* to) {
+    struct stat info {};
+    lstat(from, &info);
+    return tavo::settings::Record(
+        {tavo::settings::SaveCall::Rename, info.st_dev, info.st_ino, to, __real_rename(from, to)});
+}
 
 namespace tavo::settings {
 namespace {
@@ -397,6 +450,83 @@ TEST_F(SettingsFileOnDisk, KilledSaveLeavesTheOldOrTheNewFileAndNothingAfterTheN
               << " next saves left one; " << Names().size() - 1 << " temporary files at the end\n";
     EXPECT_EQ(torn, 0);
     EXPECT_EQ(savesLeavingTemporary, 0);
+}
+
+// Whichever way the content reaches the name, the file behind it was synced before it stood
+// there: through a temporary file (a new file, an old one replaced) or in place (a file with a
+// second name is never replaced). Without that, a power cut can leave an empty file behind.
+TEST_F(SettingsFileOnDisk, TheNewContentIsOnDiskBeforeItTakesTheName) {
+    const std::pair<const char*, int> cases[] = {
+        {"new file", 0}, {"old file replaced", 1}, {"file with a second name, in place", 2}};
+    for (const auto& [name, kind] : cases) {
+        SCOPED_TRACE(name);
+        fs::create_directories(dir_ / name);
+        const auto path = dir_ / name / "dazez.txt";
+        if (kind > 0)
+            Put(Utf8FromPath(path), "old content");
+        if (kind == 2)
+            fs::create_hard_link(path, dir_ / name / "other name.txt");
+        TakeSaveCalls();
+
+        ASSERT_TRUE(SaveSettings(Utf8FromPath(path), Settings{}));
+        const auto calls = TakeSaveCalls();
+        struct stat saved {};
+        ASSERT_EQ(stat(path.c_str(), &saved), 0);
+        // Up to the rename that put the saved file under the name; in place, up to the end.
+        std::size_t placed = calls.size();
+        for (std::size_t i = 0; i < calls.size(); ++i)
+            if (calls[i].kind == SaveCall::Rename && calls[i].result == 0 && calls[i].to == path &&
+                calls[i].inode == saved.st_ino)
+                placed = i;
+        EXPECT_EQ(placed == calls.size(), kind == 2) << "replaced by a rename";
+        bool synced = false;
+        for (std::size_t i = 0; i < placed; ++i)
+            synced |= calls[i].kind == SaveCall::Fsync && calls[i].result == 0 &&
+                      calls[i].device == saved.st_dev && calls[i].inode == saved.st_ino;
+        EXPECT_TRUE(synced) << "not synced before it took the name";
+    }
+}
+
+// Two savers of one file at once, as two windows closing together: no saver loses its temporary
+// file to the other's clean-up (and falls back to writing in place), and a reader only ever
+// finds one whole content. TAVO_CONCURRENT_SAVES sets the saves per saver.
+TEST_F(SettingsFileOnDisk, TwoSaversAtOnceNeverLoseARenameAndTheFileIsAlwaysWhole) {
+    const char* wanted = std::getenv("TAVO_CONCURRENT_SAVES");
+    const int saves = wanted != nullptr ? std::atoi(wanted) : 500;
+    const auto path = PathOf("dazez.txt");
+    Settings first = Changed(), second;
+    second.applicationFile = "/boards/" + std::string(900, 'b') + ".hex";
+    ASSERT_TRUE(SaveSettings(path, first));
+    TakeSaveCalls();
+
+    std::atomic<int> failedSaves = 0, running = 2;
+    auto saver = [&](const Settings& mine) {
+        for (int i = 0; i < saves; ++i)
+            failedSaves += !SaveSettings(path, i % 2 ? mine : Settings{});
+        --running;
+    };
+    std::thread a(saver, first), b(saver, second);
+    int reads = 0, torn = 0;
+    for (; running > 0; ++reads) {
+        const std::string now = Contents(path);
+        torn += now != Bytes(first) && now != Bytes(second) && now != Bytes(Settings{});
+    }
+    a.join();
+    b.join();
+
+    int renames = 0, failedRenames = 0;
+    for (const SaveCall& call : TakeSaveCalls())
+        if (call.kind == SaveCall::Rename) {
+            ++renames;
+            failedRenames += call.result != 0;
+        }
+    std::cout << 2 * saves << " saves: " << renames << " renames, " << failedRenames << " failed; "
+              << failedSaves << " saves failed; " << reads << " reads, " << torn << " torn\n";
+    EXPECT_EQ(renames, 2 * saves); // none written in place
+    EXPECT_EQ(failedRenames, 0);
+    EXPECT_EQ(failedSaves, 0);
+    EXPECT_EQ(torn, 0);
+    EXPECT_EQ(Names(), std::vector<std::string>{"dazez.txt"});
 }
 
 } // namespace

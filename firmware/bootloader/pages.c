@@ -155,7 +155,7 @@ uint8_t eeprom_store(address_t start, const uint8_t* data, uint8_t count) {
     if (start > E2END || count > E2END + 1 - start)
         return 1;
     settle(); /* no EEPROM write while the Flash is busy */
-    uint8_t* cell = (uint8_t*)(uint16_t)start;
+    uint8_t* cell = (uint8_t*)(uintptr_t)start;
     for (uint8_t i = 0; i < count; ++i, ++cell) {
         eeprom_update_byte(cell, data[i]);
         if (eeprom_read_byte(cell) != data[i])
@@ -199,7 +199,7 @@ static uint32_t crc_byte(uint32_t crc, uint8_t byte) {
 uint32_t memory_crc(uint8_t eeprom, address_t start, address_t length) {
     uint32_t crc = 0xFFFFFFFF;
     for (; length; --length, ++start)
-        crc = crc_byte(crc, eeprom ? eeprom_read_byte((const uint8_t*)(uint16_t)start)
+        crc = crc_byte(crc, eeprom ? eeprom_read_byte((const uint8_t*)(uintptr_t)start)
                                    : flash_read(start));
     return ~crc;
 }

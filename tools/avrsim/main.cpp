@@ -355,12 +355,17 @@ private:
             next = avr_->cycle + step;
             // Running ahead of the wall clock: wait for it, serving the terminal meanwhile. A
             // little behind (a wait that overslept), run on until caught up; far behind (a
-            // machine too busy to keep up), carry on from here rather than race.
+            // machine too busy to keep up), carry on from here rather than race. Behind or not,
+            // the terminal is served at every step: the chip's answer leaves when the chip sends
+            // it. (Served only when ahead, a chip running behind held its bytes back for up to
+            // the lag allowed, and a loader that had read the active answer alone, without the
+            // ready answer sent right after it, sent its request again and got "^" once more.)
             auto ahead = simulated() - (Clock::now() - anchorWall_);
             if (ahead < -kMaxLag)
                 anchor();
-            else if (ahead.count() > 0 &&
-                     !service(std::chrono::duration_cast<std::chrono::microseconds>(ahead), false))
+            auto wait = std::max(std::chrono::duration_cast<std::chrono::microseconds>(ahead),
+                                 std::chrono::microseconds(0));
+            if (!service(wait, false))
                 return 0;
         }
     }

@@ -113,10 +113,52 @@ TEST_P(AvrExtensionTest, PagesFromLongRecordsAreCheckedOnTheChip) {
     }
 }
 
+// The EEPROM image is checked the same way, from what the EEPROM holds.
+TEST_P(AvrExtensionTest, EepromIsCheckedOnTheChip) {
+    const auto& c = GetParam();
+    AvrBoard board(dir, c.mcu, kBaud);
+    RawLoader loader(board.device(), kBaud);
+    ASSERT_TRUE(Ready(loader.handshake(), c.mcu));
+    loader.exchange("*", "", 0, 0ms);
+    const auto bytes = Bytes(100, 3);
+    EXPECT_EQ(loader.data(0x20, bytes), "~");
+    EXPECT_EQ(loader.check(1, 0x20, 100, Crc32(bytes)), "~" + Hex8(Crc32(bytes)));
+    EXPECT_EQ(loader.endOfFile(), "@");
+    ASSERT_EQ(board.stop(), 0);
+    EXPECT_EQ(Slice(board.eeprom(), 0x20, 100), bytes);
+}
+
 INSTANTIATE_TEST_SUITE_P(Chips, AvrExtensionTest,
                          ::testing::Values(Chip{"atmega328p", 128, 0},
                                            Chip{"atmega2560", 256, 0x1F000}),
                          [](const auto& info) { return std::string(info.param.mcu); });
+
+// A check that fails after the download wrote the reset vector's page: that page is erased
+// again, the end is "#", nothing starts, and the bootloader takes the next download.
+TEST(AvrExtensionCheck, FailedCheckLeavesNoApplication) {
+    test::TempDir dir;
+    AvrBoard board(dir, "atmega328p", kBaud, 1);
+    RawLoader loader(board.device(), kBaud);
+    ASSERT_TRUE(Ready(loader.handshake(), "atmega328p"));
+    auto image = bootsim::DecodeHexText(ReadFile(Demo("atmega328p", kBaud, 2))).image;
+    ASSERT_EQ(image.segments().size(), 1u);
+    const auto& [start, bytes] = *image.segments().begin();
+    ASSERT_EQ(start, 0u);
+    for (std::size_t at = 0; at < bytes.size(); at += 128) {
+        std::vector<std::uint8_t> page(bytes.begin() + at,
+                                       bytes.begin() + std::min(bytes.size(), at + 128));
+        ASSERT_EQ(loader.data(static_cast<std::uint32_t>(at), page), "~") << at;
+    }
+    const auto crc = Crc32(bytes);
+    const auto size = static_cast<std::uint32_t>(bytes.size());
+    EXPECT_EQ(loader.check(0, 0, size, crc ^ 1), "%" + Hex8(crc));
+    EXPECT_EQ(loader.endOfFile(), "#");
+    EXPECT_EQ(loader.collect(300ms), "") << "nothing started";
+    EXPECT_EQ(loader.record(0x00, {0x00}, 0x7F00), "%") << "a page beyond A is refused";
+    EXPECT_TRUE(Ready(loader.handshake(), "atmega328p"));
+    ASSERT_EQ(board.stop(), 0);
+    EXPECT_EQ(Slice(board.flash(), 0, 128), std::vector<std::uint8_t>(128, 0xFF));
+}
 
 // What a test sends through the plain protocol: the demo's lines with changes between them.
 class AvrDefectTest : public ::testing::Test {

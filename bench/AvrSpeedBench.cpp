@@ -156,8 +156,9 @@ Figure FlashRun(const std::string& image, const std::vector<std::string>& extra)
 
 // The extension by hand: handshake with the running application, the rate, records of a page,
 // one check, the end record and the new build's greeting.
-Figure RawRun(const bootsim::MemoryImage& image, unsigned long rate, double& checkSeconds) {
-    Board board;
+Figure RawRun(const bootsim::MemoryImage& image, unsigned long rate, double& checkSeconds,
+              const std::vector<std::string>& chip = {}) {
+    Board board(chip);
     avr_test::RawLoader port(board.sim->devicePath(), kBaud);
     double cpu = board.cpu();
     auto start = Clock::now();
@@ -237,6 +238,10 @@ int main() {
             if (f.ok)
                 std::printf("  %-46s %6.3f s for the CRC of %zu bytes\n", "", check, bytes);
         }
+        // What the page times cost: the same with pages written at once.
+        double check = 0;
+        Print("raw loader, extension, 1000000, instant pages",
+              RawRun(image, 1000000, check, {"--page-us", "0"}), extWire / 1e6);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "tavo-bench-avr-speed: %s\n", error.what());
         return 1;

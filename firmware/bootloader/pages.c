@@ -197,7 +197,7 @@ static uint32_t crc_byte(uint32_t crc, uint8_t byte) {
 }
 
 /* A byte at a time from a table in RAM, built at the first check: about 45 cycles a byte instead
- * of 115, for 1 KiB of RAM the bootloader has to spare. */
+ * of 125, for 1 KiB of RAM the bootloader has to spare. */
 static uint32_t crc_table[256];
 static uint8_t crc_table_built;
 

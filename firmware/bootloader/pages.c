@@ -19,15 +19,15 @@ static uint8_t buffers[2][PAGE];
 static uint8_t first_page[PAGE];
 
 static struct {
-    flash_address open;       /* the page the records fill, in buffers[which] */
-    flash_address busy;       /* the page being erased or written, from busy_data */
+    flash_address open; /* the page the records fill, in buffers[which] */
+    flash_address busy; /* the page being erased or written, from busy_data */
     const uint8_t* busy_data;
     uint8_t which;
-    uint8_t open_blank;       /* the open page was blank when it was read: no erase */
-    uint8_t write_due;        /* the busy page is being erased; its write follows */
-    uint8_t first_held;       /* page 0 is in first_page, and erased in the Flash */
-    uint8_t first_written;    /* this download wrote page 0 */
-    uint8_t failed;           /* a page did not read back as written */
+    uint8_t open_blank;    /* the open page was blank when it was read: no erase */
+    uint8_t write_due;     /* the busy page is being erased; its write follows */
+    uint8_t first_held;    /* page 0 is in first_page, and erased in the Flash */
+    uint8_t first_written; /* this download wrote page 0 */
+    uint8_t failed;        /* a page did not read back as written */
 } p = {NO_PAGE, NO_PAGE, 0, 0, 0, 0, 0, 0, 0};
 
 /* Reads a page; whether it is blank. */
@@ -209,8 +209,8 @@ uint32_t memory_crc(uint8_t eeprom, address_t start, address_t length) {
     }
     uint32_t crc = 0xFFFFFFFF;
     for (; length; --length, ++start) {
-        uint8_t byte = eeprom ? eeprom_read_byte((const uint8_t*)(uintptr_t)start)
-                              : flash_read(start);
+        uint8_t byte =
+            eeprom ? eeprom_read_byte((const uint8_t*)(uintptr_t)start) : flash_read(start);
         crc = crc >> 8 ^ crc_table[(uint8_t)crc ^ byte];
     }
     return ~crc;

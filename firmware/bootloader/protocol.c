@@ -33,7 +33,7 @@
  * version's number ends at the ";" that starts the capabilities, which hold none of the
  * characters a loader looks for. */
 #define READY                                                                                      \
-    "V1.3;X1,P" DECIMAL(SPM_PAGESIZE) ",L128,A" DECIMAL(BOOT_START) ",E" DECIMAL(                 \
+    "V1.3;X1,P" DECIMAL(SPM_PAGESIZE) ",L128,A" DECIMAL(BOOT_START) ",E" DECIMAL(                  \
         EEPROM_BYTES) ",R250000,R500000,R1000000?"
 #define LINE_COMPLETE '~'
 #define PAGE_ERROR '%'
@@ -310,7 +310,7 @@ static void bootloader(void) {
                 if (handle(&s)) {
                     if (!s.errors && application_present())
                         start_application();
-                    s.received = 0; /* over, not broken off */
+                    s.received = 0;     /* over, not broken off */
                     start_download(&s); /* nothing to start: wait for the next download */
                 }
                 break;

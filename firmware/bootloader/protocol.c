@@ -46,6 +46,10 @@
 #define RECORD_CONFIRM 0x81
 #define RECORD_CHECK 0x82
 
+/* How long the active answer to a jump command waits for the start sequence that normally
+ * follows in the same write, so that the two answers leave together: a loader that reads the
+ * active answer alone asks again, and gets another active answer. */
+#define ACTIVE_HOLD_MS 100
 /* After a reset with an application in place, how long the bootloader waits to be addressed. */
 #define RESET_WINDOW_MS 1000
 /* After a switch of rate, how long it waits for the confirmation; then, how long it stays at the
@@ -261,7 +265,10 @@ static void bootloader(void) {
         __asm__ __volatile__("jmp 0");
 
     uart_init();
-    uart_putc(ACTIVE);
+    /* Taken over by the application on the jump command: its answer is due. */
+    uint8_t active_due = requested;
+    if (!requested)
+        uart_putc(ACTIVE);
 
     struct session s;
     memset(&s, 0, sizeof s);
@@ -272,7 +279,12 @@ static void bootloader(void) {
     int16_t c = UART_TIMEOUT;
     for (;;) {
         if (c == UART_TIMEOUT) {
-            c = uart_getc(0);
+            c = uart_getc(active_due ? UART_TICKS(ACTIVE_HOLD_MS) : 0);
+            if (c == UART_TIMEOUT && active_due) {
+                active_due = 0;
+                uart_putc(ACTIVE);
+                continue;
+            }
             if (c == UART_TIMEOUT) {
                 if (!addressed)
                     start_application();
@@ -284,7 +296,12 @@ static void bootloader(void) {
                 uart_deadline(UART_OVERFLOWS(IDLE_MS));
         }
         int16_t next = UART_TIMEOUT;
-        if (c == START_SEQUENCE[matched]) {
+        uint8_t advancing = c == START_SEQUENCE[matched];
+        if (active_due && (!advancing || START_SEQUENCE[matched + 1] == '\0')) {
+            active_due = 0;
+            uart_putc(ACTIVE);
+        }
+        if (advancing) {
             if (START_SEQUENCE[++matched] == '\0') {
                 matched = 0;
                 if (!addressed)
@@ -301,7 +318,7 @@ static void bootloader(void) {
             if (!addressed)
                 uart_deadline(0);
             addressed = 1;
-            uart_putc(ACTIVE);
+            active_due = 1;
         } else if (!s.ready) {
             /* Images only after the handshake: stray characters at reset write nothing. */
         } else if (c == ':') {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <sstream>
 #include <thread>
@@ -208,6 +209,19 @@ TEST_F(AvrDefectTest, RestartInTheMiddleNeverEndsWithSuccess) {
     EXPECT_EQ(loader.exchange(lines.back(), Greeting(2), 0, 3s), "@" + Greeting(2));
     ASSERT_EQ(board.stop(), 0);
     EXPECT_EQ(Mismatch(board.flash(), Demo(mcu, kBaud, 2)), "");
+}
+
+// The active answer to a jump command waits for the start sequence that follows it, so that the
+// two leave together: a loader that read "^" alone would ask again and get "^" once more. Alone,
+// it leaves a moment later.
+TEST_F(AvrDefectTest, ActiveAnswerLeavesWithTheReadyAnswer) {
+    AvrBoard board(dir, mcu, kBaud);
+    RawLoader loader(board.device(), kBaud);
+    ASSERT_TRUE(Ready(loader.handshake(), mcu));
+    loader.collect(100ms); // what a handshake sent twice had still coming
+    EXPECT_EQ(loader.exchange("$", "", SIZE_MAX, 30ms), "");
+    EXPECT_EQ(loader.exchange("@&$", "?"), "^" + ReadyAnswer(mcu));
+    EXPECT_EQ(loader.exchange("$", "^", 0, 1s), "^");
 }
 
 // A line the loader gave up after three checksum errors is missing: the file ends with "#".

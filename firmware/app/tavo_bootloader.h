@@ -18,9 +18,9 @@
 /* The first byte of the boot section, as the BOOTSZ fuses set it (README: "Boards of your own"). */
 #ifndef TAVO_BOOT_START
 #if defined(__AVR_ATmega328P__)
-#define TAVO_BOOT_START 0x7800
+#define TAVO_BOOT_START 0x7000
 #elif defined(__AVR_ATmega2560__)
-#define TAVO_BOOT_START 0x3F800
+#define TAVO_BOOT_START 0x3F000
 #else
 #error "Define TAVO_BOOT_START for this chip"
 #endif

@@ -1,21 +1,31 @@
 #include "uart.h"
 
+#include "pages.h"
+
 #include <avr/io.h>
 
-#define UBRR_VALUE ((F_CPU + 4UL * BAUD) / (8UL * BAUD) - 1)
-#if UBRR_VALUE > 4095
+#if UART_DIVISOR(BAUD) > 4095
 #error "BAUD is too low for the UART divisor at this clock"
 #endif
 
 static uint8_t sent;
+static uint8_t deadline; /* overflows left; 0: none */
+static uint8_t expired;
 
 void uart_init(void) {
+    /* Timer2 runs free for the deadlines. */
+    TCCR2B = _BV(CS22) | _BV(CS21) | _BV(CS20);
+    UCSR0C = _BV(UCSZ01) | _BV(UCSZ00);
+    UCSR0B = _BV(RXEN0) | _BV(TXEN0);
+    uart_set_divisor(UART_DIVISOR(BAUD));
+}
+
+void uart_set_divisor(uint16_t divisor) {
+    uart_drain();
     /* The divisor after the speed bit: simavr works the byte time out when the divisor is
      * written. */
     UCSR0A = _BV(U2X0);
-    UBRR0 = UBRR_VALUE;
-    UCSR0C = _BV(UCSZ01) | _BV(UCSZ00);
-    UCSR0B = _BV(RXEN0) | _BV(TXEN0);
+    UBRR0 = divisor;
 }
 
 void uart_putc(uint8_t c) {
@@ -32,19 +42,33 @@ void uart_puts(const char* text) {
         uart_putc((uint8_t)*text++);
 }
 
-int16_t uart_getc(uint16_t timeout) {
-    if (timeout) {
+void uart_deadline(uint8_t overflows) {
+    TCNT2 = 0;
+    TIFR2 = _BV(TOV2);
+    deadline = overflows;
+    expired = 0;
+}
+
+int16_t uart_getc(uint16_t gap) {
+    if (gap) {
         TCCR1B = 0;
         TCNT1 = 0;
-        OCR1A = timeout;
+        OCR1A = gap;
         TIFR1 = _BV(OCF1A);
         TCCR1B = _BV(CS12) | _BV(CS10);
     }
-    while (!(UCSR0A & _BV(RXC0))) {
-        if (timeout && (TIFR1 & _BV(OCF1A)))
+    for (;;) {
+        if (UCSR0A & _BV(RXC0))
+            return UDR0;
+        pages_poll();
+        if (TIFR2 & _BV(TOV2)) {
+            TIFR2 = _BV(TOV2);
+            if (deadline && !--deadline)
+                expired = 1;
+        }
+        if (gap ? (TIFR1 & _BV(OCF1A)) : expired)
             return UART_TIMEOUT;
     }
-    return UDR0;
 }
 
 void uart_drain(void) {

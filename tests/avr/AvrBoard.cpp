@@ -26,6 +26,11 @@ std::string Greeting(int build) {
     return "Hello from the application, build " + std::to_string(build) + "\r\n";
 }
 
+std::string ReadyAnswer(const std::string& mcu) {
+    return mcu == "atmega2560" ? "V1.3;X1,P256,L128,A258048,E4096,R250000,R500000,R1000000?"
+                               : "V1.3;X1,P128,L128,A28672,E1024,R250000,R500000,R1000000?";
+}
+
 std::string Mismatch(const std::string& memory, const std::string& hexPath) {
     auto decoded = bootsim::DecodeHexText(ReadFile(hexPath));
     if (!decoded.error.empty() || decoded.image.empty())

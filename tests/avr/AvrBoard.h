@@ -56,4 +56,7 @@ private:
 // What the demo application says at start and on a carriage return.
 std::string Greeting(int build);
 
+// The bootloader's answer to the start sequence: the version, the capabilities, "?".
+std::string ReadyAnswer(const std::string& mcu);
+
 } // namespace tavo::avr_test

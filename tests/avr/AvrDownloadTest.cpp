@@ -51,8 +51,8 @@ TEST_P(AvrDownloadTest, NewBuildGreetsAndTheMemoriesHoldTheImages) {
         oldBuild = 1;
     std::vector<std::string> faults;
     if (d.lostAnswer) {
-        // After the reset "^", and "^V1.3?" for the handshake.
-        faults = {"--lose", std::to_string(7 + d.lostAnswer)};
+        // After the reset "^", and "^" and the ready answer for the handshake.
+        faults = {"--lose", std::to_string(2 + ReadyAnswer(d.mcu).size() + d.lostAnswer)};
     }
     AvrBoard board(dir, d.mcu, d.baud, oldBuild, faults);
     if (d.applicationRunning) {
@@ -163,7 +163,7 @@ TEST_P(AvrLineErrorTest, AskedAnswerActedOnAndTheNextDownloadWorks) {
     // From its reset: active, active again on the jump command, ready; lines 1 to 5 complete,
     // line 6 sent three times and bad each time; with "continue" line 7, line 8 three times bad,
     // lines 9 and 10, the page error, the rest and the end: with errors.
-    std::string answers = "^^V1.3?~~~~~---";
+    std::string answers = "^^" + ReadyAnswer(mcu) + "~~~~~---";
     if (e.exitCode == flash::kExitCompletedWithErrors)
         answers += "~---~~%" + std::string(lines.size() - 12, '~') + "#";
     const auto log = board.uartLog();
@@ -178,7 +178,7 @@ TEST_P(AvrLineErrorTest, AskedAnswerActedOnAndTheNextDownloadWorks) {
     EXPECT_EQ(Mismatch(board.flash(), good), "");
     EXPECT_EQ(Mismatch(board.flash(), Bootloader(mcu, baud)), "") << "the bootloader changed";
     EXPECT_EQ(board.uartLog().substr(log.size()),
-              "^V1.3?" + std::string(goodLines - 1, '~') + "@" + Greeting(2));
+              "^" + ReadyAnswer(mcu) + std::string(goodLines - 1, '~') + "@" + Greeting(2));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -79,6 +79,11 @@ Options:
   --eeprom-us N       the same for writing one EEPROM byte (default 3400)
   --lose N            the N-th byte the chip sends (from 1) never reaches the terminal, as if
                       lost on the wire; the log still has it (repeatable)
+  --fail-page-write N the N-th Flash page write (from 1) leaves the page as it was (repeatable)
+  --stuck-cell ADDR   the Flash byte at ADDR (decimal) keeps what it held whenever its page is
+                      written: after an erase, 0xFF (repeatable)
+  --strict-rate       a byte crosses the wire only when the terminal's rate and the chip's are
+                      within 5 % of each other; otherwise 0xFF arrives in its place, either way
   --help              this text
 
 It exits on SIGTERM, SIGINT or SIGHUP, writing the output files on the way. A chip that crashes
@@ -92,6 +97,9 @@ struct Options {
     unsigned pageUs = 4500;
     unsigned eepromUs = 3400;
     std::set<unsigned long> lose;
+    std::set<unsigned long> failPageWrites;
+    std::set<unsigned long> stuckCells;
+    bool strictRate = false;
 };
 
 std::optional<Options> ParseOptions(int argc, char** argv, bool& help) {
@@ -100,12 +108,16 @@ std::optional<Options> ParseOptions(int argc, char** argv, bool& help) {
         {"--mcu", &o.mcu},          {"--bootloader", &o.bootloader}, {"--app", &o.app},
         {"--eeprom", &o.eeprom},    {"--flash-out", &o.flashOut},    {"--eeprom-out", &o.eepromOut},
         {"--uart-log", &o.uartLog}, {"--page-us", nullptr},          {"--eeprom-us", nullptr},
-        {"--lose", nullptr}};
+        {"--lose", nullptr},        {"--fail-page-write", nullptr},  {"--stuck-cell", nullptr}};
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         if (name == "--help") {
             help = true;
             return o;
+        }
+        if (name == "--strict-rate") {
+            o.strictRate = true;
+            continue;
         }
         auto it = paths.find(name);
         if (it == paths.end() || i + 1 >= argc) {
@@ -125,6 +137,10 @@ std::optional<Options> ParseOptions(int argc, char** argv, bool& help) {
         }
         if (name == "--lose")
             o.lose.insert(number);
+        else if (name == "--fail-page-write")
+            o.failPageWrites.insert(number);
+        else if (name == "--stuck-cell")
+            o.stuckCells.insert(number);
         else
             (name == "--page-us" ? o.pageUs : o.eepromUs) = static_cast<unsigned>(number);
     }
@@ -286,7 +302,8 @@ private:
     // makes it wait as on the chip. An I/O module of our own sees every SPM before the Flash
     // module does it; a watch on EECR sees every EEPROM write.
     void modelWriteTimes() {
-        if (options_.pageUs > 0) {
+        if (options_.pageUs > 0 || !options_.failPageWrites.empty() ||
+            !options_.stuckCells.empty()) {
             spmWatch_.kind = "page-time";
             spmWatch_.ioctl = &Chip::OnIoctl;
             avr_register_io(avr_, &spmWatch_);
@@ -338,12 +355,17 @@ private:
             next = avr_->cycle + step;
             // Running ahead of the wall clock: wait for it, serving the terminal meanwhile. A
             // little behind (a wait that overslept), run on until caught up; far behind (a
-            // machine too busy to keep up), carry on from here rather than race.
+            // machine too busy to keep up), carry on from here rather than race. Behind or not,
+            // the terminal is served at every step: the chip's answer leaves when the chip sends
+            // it. (Served only when ahead, a chip running behind held its bytes back for up to
+            // the lag allowed, and a loader that had read the active answer alone, without the
+            // ready answer sent right after it, sent its request again and got "^" once more.)
             auto ahead = simulated() - (Clock::now() - anchorWall_);
             if (ahead < -kMaxLag)
                 anchor();
-            else if (ahead.count() > 0 &&
-                     !service(std::chrono::duration_cast<std::chrono::microseconds>(ahead), false))
+            auto wait = std::max(std::chrono::duration_cast<std::chrono::microseconds>(ahead),
+                                 std::chrono::microseconds(0));
+            if (!service(wait, false))
                 return 0;
         }
     }
@@ -425,7 +447,7 @@ private:
     static avr_cycle_count_t Deliver(avr_t*, avr_cycle_count_t when, void* param) {
         auto& chip = *static_cast<Chip*>(param);
         if (!chip.input_.empty() && chip.xon_) {
-            avr_raise_irq(chip.uartInput_, chip.input_.front());
+            avr_raise_irq(chip.uartInput_, chip.ratesAgree() ? chip.input_.front() : 0xFF);
             chip.input_.pop_front();
         }
         chip.inputFree_ = when + chip.frameCycles_;
@@ -449,6 +471,19 @@ private:
         unsigned divisor = avr_->data[0xC4] | (avr_->data[0xC5] & 0x0F) << 8;
         unsigned perBit = (divisor + 1) * ((avr_->data[0xC0] & 0x02) ? 8 : 16);
         frameCycles_ = static_cast<avr_cycle_count_t>(perBit) * 10;
+    }
+
+    // With --strict-rate, whether the two ends of the wire run at the same rate, as far as a UART
+    // can tell: within 5 %. A terminal without a rate runs at the chip's.
+    bool ratesAgree() const {
+        tavo::bootsim::LineSettings line;
+        if (!options_.strictRate || !tavo::bootsim::ReadLineSettings(master_, line) ||
+            line.baud == 0)
+            return true;
+        unsigned divisor = avr_->data[0xC4] | (avr_->data[0xC5] & 0x0F) << 8;
+        double chip = avr_->frequency / ((divisor + 1.0) * ((avr_->data[0xC0] & 0x02) ? 8 : 16));
+        double off = (static_cast<double>(line.baud) - chip) / chip;
+        return off <= 0.05 && off >= -0.05;
     }
 
     void flushOutput() {
@@ -510,7 +545,7 @@ private:
         }
         bool lost = chip.options_.lose.count(++chip.sent_) > 0;
         if (!chip.hungUp_ && !lost)
-            chip.output_.push_back(static_cast<std::uint8_t>(value));
+            chip.output_.push_back(chip.ratesAgree() ? static_cast<std::uint8_t>(value) : 0xFF);
     }
 
     static void OnXon(avr_irq_t*, uint32_t, void* param) { static_cast<Chip*>(param)->xon_ = true; }
@@ -524,10 +559,39 @@ private:
             return -1;
         avr_t* avr = io->avr;
         std::uint8_t spmcsr = avr->data[kSpmcsr];
-        if ((spmcsr & kSpmen) && (spmcsr & (kPgers | kPgwrt)))
-            g_chip->keepBusy(g_chip->spmBusy_, g_chip->options_.pageUs);
+        auto& chip = *g_chip;
+        if ((spmcsr & kSpmen) && (spmcsr & (kPgers | kPgwrt)) && chip.options_.pageUs > 0)
+            chip.keepBusy(chip.spmBusy_, chip.options_.pageUs);
+        if ((spmcsr & kSpmen) && (spmcsr & kPgwrt))
+            chip.beforePageWrite();
         return -1; // the Flash module does the SPM itself
     }
+
+    // The faults of a page write: the page as it was before, kept whole or in its stuck cells
+    // once the Flash module has written it.
+    void beforePageWrite() {
+        std::uint32_t z = avr_->data[30] | avr_->data[31] << 8;
+        if (avr_->rampz)
+            z |= static_cast<std::uint32_t>(avr_->data[avr_->rampz]) << 16;
+        const std::uint32_t size = SpmPageSize();
+        faultPage_ = z & ~(size - 1);
+        bool failing = options_.failPageWrites.count(++pageWrites_) > 0;
+        faultCells_.clear();
+        for (std::uint32_t i = 0; i < size && faultPage_ + i <= avr_->flashend; ++i) {
+            if (failing || options_.stuckCells.count(faultPage_ + i))
+                faultCells_.emplace_back(faultPage_ + i, avr_->flash[faultPage_ + i]);
+        }
+        if (!faultCells_.empty())
+            avr_cycle_timer_register(avr_, 1, &Chip::AfterPageWrite, this);
+    }
+
+    static avr_cycle_count_t AfterPageWrite(avr_t* avr, avr_cycle_count_t, void* param) {
+        for (const auto& [address, value] : static_cast<Chip*>(param)->faultCells_)
+            avr->flash[address] = value;
+        return 0;
+    }
+
+    std::uint32_t SpmPageSize() const { return avr_->flashend > 0xFFFF ? 256 : 128; }
 
     static void OnEecrWrite(avr_irq_t*, uint32_t value, void* param) {
         auto& chip = *static_cast<Chip*>(param);
@@ -573,6 +637,9 @@ private:
     avr_io_t spmWatch_{};
     Busy spmBusy_{kSpmcsr, kSpmen};
     Busy eepromBusy_{kEecr, kEepe};
+    unsigned long pageWrites_ = 0;
+    std::uint32_t faultPage_ = 0;
+    std::vector<std::pair<std::uint32_t, std::uint8_t>> faultCells_;
     avr_irq_t* uartInput_ = nullptr;
     int master_ = -1;
     int null_ = -1;

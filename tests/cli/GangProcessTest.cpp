@@ -15,14 +15,6 @@
 namespace tavo::test {
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 class GangTest : public FlashProcessTest {
 protected:
     // Starts one board per argument list; their ports as --port options.

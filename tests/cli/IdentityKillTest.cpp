@@ -51,14 +51,6 @@ void WaitUntilTaking(Taker& taker) {
     ::close(taker.taking);
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 struct KillFigures {
     int rounds = 0, taken = 0, duplicates = 0, torn = 0, behind = 0;
 };

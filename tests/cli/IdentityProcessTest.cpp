@@ -14,14 +14,6 @@
 namespace tavo::test {
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // The bytes a board's memory dump holds at [address, address + count); empty when any is missing.
 std::vector<std::uint8_t> BytesAt(const std::string& dump, std::uint32_t address,
                                   std::size_t count) {

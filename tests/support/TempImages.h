@@ -26,6 +26,9 @@ private:
 // The whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 
+// The text's lines, without their line feeds.
+std::vector<std::string> Lines(const std::string& text);
+
 // `count` image lines, all different, shaped like Intel HEX data records.
 std::vector<std::string> ImageLines(int count, char tag = 'F');
 

@@ -22,6 +22,7 @@
 #include <QDeadlineTimer>
 #include <QThread>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -76,12 +77,24 @@ std::string OutcomeText(const RunWatcher& watcher, int exitCode) {
     return ExitCodeMeaning(exitCode);
 }
 
-// A run ended by a No has no closing message of its own: this line says where it stopped.
-std::string StopLine(const RunWatcher& watcher, const std::vector<ImageFacts>& images) {
+// A run ended by a No has no closing message of its own: this line says where it stopped. The
+// board's own settings say which image its run started as which (an identity may add an EEPROM
+// image the command line did not name).
+std::string StopLine(const RunWatcher& watcher, const settings::Settings& board,
+                     const std::vector<ImageFacts>& images) {
     std::string where = "Stopped at line " + std::to_string(watcher.questionLine());
+    std::vector<std::string> kinds;
+    if (board.eepromCheck == 1)
+        kinds.push_back("eeprom");
+    if (board.flashCheck == 1)
+        kinds.push_back("flash");
     auto file = static_cast<std::size_t>(watcher.filesStarted());
-    if (file >= 1 && file <= images.size())
-        where += " of " + images[file - 1].path;
+    if (file >= 1 && file <= kinds.size()) {
+        auto named = std::find_if(images.begin(), images.end(),
+                                  [&](const ImageFacts& i) { return i.kind == kinds[file - 1]; });
+        where += named != images.end() ? " of " + named->path
+                                       : std::string(" of the EEPROM image made for the identity");
+    }
     return where + " (exit status " + std::to_string(kExitLineErrorStopped) + ": " +
            ExitCodeMeaning(kExitLineErrorStopped) + ").";
 }
@@ -153,7 +166,8 @@ BoardOutcome RunBoard(const BoardPlan& job, RunDisplay& display, const Shared& s
     summary.lines = watcher.linesSent();
     summary.seconds = seconds;
     if (summary.exitCode == kExitLineErrorStopped)
-        display.message({StopLine(watcher, shared.images), engine::MessageIcon::Warning, {}});
+        display.message(
+            {StopLine(watcher, job.settings, shared.images), engine::MessageIcon::Warning, {}});
 
     std::optional<std::string> identity;
     if (job.identity) {

@@ -128,6 +128,11 @@ TEST_F(IdentityTest, AListsValuesGoIntoAnEepromImageOfTheirOwnAndAFailedBoardKee
                 "--serial-list", list, "--serial-at", "eeprom:0x10", "--serial-format", "hex:12",
                 "--on-error", "stop"});
     EXPECT_EQ(finishBench(bench), flash::kExitLineErrorStopped);
+    // It stopped in the image made for its value, not in the Flash image.
+    const auto err = ReadFile(errPath + "-eeprom");
+    EXPECT_NE(err.find("Stopped at line 2 of the EEPROM image made for the identity"),
+              std::string::npos)
+        << err;
 
     const auto good = bench.boards[0]->devicePath(), bad = failing.devicePath();
     EXPECT_EQ(BytesAt(bench.eepromDumps[0], 0x10, 6),

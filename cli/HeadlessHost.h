@@ -90,6 +90,8 @@ private:
         int countWaiting() override { return device_.countWaiting(); }
         std::string takeWaiting() override;
         bool waitForInput(engine::Millis timeout) override { return device_.waitForInput(timeout); }
+        void setBaudRate(long rate) override { device_.setBaudRate(rate); }
+        void drainOutput() override { device_.drainOutput(); }
 
     private:
         engine::SerialPort& device_;

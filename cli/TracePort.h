@@ -38,6 +38,8 @@ public:
     int countWaiting() override;
     std::string takeWaiting() override;
     bool waitForInput(engine::Millis timeout) override;
+    void setBaudRate(long rate) override;
+    void drainOutput() override;
 
 private:
     void line(std::string_view text);

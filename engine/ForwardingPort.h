@@ -20,6 +20,8 @@ public:
     int countWaiting() override { return inner_.countWaiting(); }
     std::string takeWaiting() override { return inner_.takeWaiting(); }
     bool waitForInput(Millis timeout) override { return inner_.waitForInput(timeout); }
+    void setBaudRate(long rate) override { inner_.setBaudRate(rate); }
+    void drainOutput() override { inner_.drainOutput(); }
 
 protected:
     SerialPort& inner() { return inner_; }

@@ -11,11 +11,18 @@ constexpr int kAnswerSeconds = 6;
 constexpr const char* kVersionCaption = "BootLoader Version: ";
 } // namespace
 
-// Waits the whole seconds out while the window stays responsive; looks at nothing else.
-void Run::pause(int seconds) {
+// Waits the whole seconds out while the window stays responsive, collecting what arrives. Only
+// a board that announces its capabilities ends the pause early: a plain one never sends them.
+std::string Run::pause(int seconds) {
     WholeSecondWait wait(clock_, seconds);
-    while (!wait.expired())
+    std::string received;
+    while (!wait.expired()) {
         host_.waitForEvents(wait.remaining());
+        received += port_.takeWaiting();
+        if (AnnouncementArrived(received, host_.settings().bootloaderReady))
+            break;
+    }
+    return received;
 }
 
 Handshake Run::handshake() {
@@ -38,14 +45,17 @@ Handshake Run::handshake() {
             auto settings = host_.settings();
             port_.write(settings.jumpCommand + settings.startDownloadSequence);
         }
-        pause(kPauseSeconds);
+        // What arrived during the pause counts as arrived in the answer wait.
+        auto early = pause(kPauseSeconds);
 
         WholeSecondWait wait(clock_, kAnswerSeconds);
-        while (!wait.expired() && !readyLimitReached() && port_.countWaiting() == 0) {
+        while (early.empty() && !wait.expired() && !readyLimitReached() &&
+               port_.countWaiting() == 0) {
             if (cancelRequested())
                 return Handshake::Cancelled;
             host_.waitForEvents(capped(wait.remaining(), true));
         }
+        ReceiveBuffer += early;
         if (port_.countWaiting() > 0)
             ReceiveBuffer += port_.takeWaiting();
         // The running application answered: it is switching, so keep asking (the active string
@@ -63,6 +73,10 @@ Handshake Run::handshake() {
 Handshake Run::readyTest() {
     if (!Contains(ReceiveBuffer, host_.settings().bootloaderReady))
         return Handshake::NoResponse;
+
+    capabilities_ = ParseAnnouncement(ReceiveBuffer, host_.settings().bootloaderReady);
+    if (capabilities_)
+        verify_ = Verify::NotReached;
 
     // The version follows the first "V" anywhere in what was received.
     auto marker = ReceiveBuffer.find('V');

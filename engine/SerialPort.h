@@ -46,6 +46,14 @@ public:
     // Blocks until input is waiting or the timeout has passed, without processing any window
     // events; for the one wait that must not yield. True when input is waiting.
     virtual bool waitForInput(Millis timeout) = 0;
+
+    // Changes the bit rate of the open port at once (8N1 stays); for this opening only, the next
+    // one uses the line settings again. Fails when the port is closed or the device does not take
+    // the rate.
+    virtual void setBaudRate(long rate) = 0;
+
+    // Blocks until every byte written has left the device.
+    virtual void drainOutput() = 0;
 };
 
 } // namespace tavo::engine

@@ -307,6 +307,34 @@ std::string DeviceSerialPort::takeWaiting() {
     return data;
 }
 
+void DeviceSerialPort::setBaudRate(long rate) {
+    auto& d = *impl_;
+    d.raiseIfUnusable("Set bit rate");
+    if (rate <= 0 || rate > std::numeric_limits<qint32>::max())
+        throw RunError("Invalid bit rate " + std::to_string(rate), SystemReason(EINVAL));
+    // The next opening takes the line settings' rate again (open() sets it).
+    if (!d.port.setBaudRate(static_cast<qint32>(rate))) {
+        auto reason = d.port.errorString().toStdString();
+        d.port.clearError();
+        throw RunError("Cannot set the bit rate " + std::to_string(rate) + " on " + d.device(),
+                       reason);
+    }
+}
+
+void DeviceSerialPort::drainOutput() {
+    auto& d = *impl_;
+    d.raiseIfUnusable("Drain output");
+    d.port.flush();
+    while (d.port.bytesToWrite() > 0) {
+        if (!d.port.waitForBytesWritten(static_cast<int>(kWriteStallLimit.count()))) {
+            d.port.clearError();
+            d.raiseIfUnusable("Drain output");
+            throw RunError("Drain output: the serial device " + d.device() + " takes no data",
+                           SystemReason(ETIMEDOUT));
+        }
+    }
+}
+
 bool DeviceSerialPort::waitForInput(engine::Millis timeout) {
     auto& d = *impl_;
     d.pull();

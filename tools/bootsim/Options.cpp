@@ -154,6 +154,13 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
                  options.delayMs = static_cast<int>(*ms);
              return ms.has_value();
          }},
+        {"--stuck-cell",
+         [&board](const std::string& value) {
+             auto address = ParseNumber(value, 0, 0xFFFFFF);
+             if (address)
+                 board.stuckCell = static_cast<std::uint32_t>(*address);
+             return address.has_value();
+         }},
         {"--pace",
          [&options](const std::string& value) {
              if (value == "line") {
@@ -167,10 +174,9 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
          }},
     };
     const std::map<std::string, bool*> flags{
-        {"--never-ready", &board.neverJump},
-        {"--active-only", &board.activeOnly},
-        {"--exit-after-eof", &options.exitAfterEof},
-        {"--verbose", &options.verbose},
+        {"--never-ready", &board.neverJump},         {"--active-only", &board.activeOnly},
+        {"--exit-after-eof", &options.exitAfterEof}, {"--verbose", &options.verbose},
+        {"--extension", &board.extension},           {"--rate-deaf", &options.rateDeaf},
     };
 
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -289,6 +295,14 @@ Faults (K[:T] means line K, for its first T tries; without T, every try):
   --pace BAUD|line         each byte in and out costs 10 bits of wire time at BAUD (or at the
                            rate the slave side is set to)
   --noise TEXT             send TEXT before every line answer (no answer characters allowed)
+
+Extension (docs/extension.md):
+  --extension              announce the capabilities in the ready answer
+                           (";X1,P128,L128,A30720,E1024,R500000,R1000000" after the version)
+                           and take SET RATE, CONFIRM and CHECK
+  --stuck-cell ADDR        a Flash cell (decimal address) that keeps 0xFF whatever is written
+  --rate-deaf              after a rate switch nothing the loader sends arrives, as through
+                           an adapter that cannot make the rate; the board falls back
 
 Ending:
   --exit-after-eof         exit once a download is complete (200 ms after its last answer)

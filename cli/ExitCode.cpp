@@ -33,6 +33,8 @@ int ExitCodeFor(RunEnd end, bool interrupted) {
         return kExitCancelled;
     case RunEnd::TimedOut:
         return kExitTimedOut;
+    case RunEnd::VerifyFailed:
+        return kExitVerifyFailed;
     }
     return kExitInternal;
 }
@@ -50,6 +52,9 @@ std::vector<ExitCodeDoc> ExitCodeTable() {
         {kExitFileError,
          "an image path is missing, the image cannot be opened or has more than 32,767 lines"},
         {kExitNothingToSend, "no image chosen: only the handshake ran"},
+        {kExitVerifyFailed,
+         "the chip does not hold what was written (verify failed); the application was not "
+         "started"},
         {kExitUsage, "usage error on the command line"},
         {kExitInternal, "internal error"},
         {kExitTimedOut, "the --timeout limit was reached; the run was cancelled"},

@@ -20,6 +20,7 @@ enum ExitCode : int {
     kExitConnectionLost = 7,      // a port failure during the handshake or the transfer
     kExitFileError = 8,           // an image path is missing, cannot be opened or is too long
     kExitNothingToSend = 9,       // neither image chosen: only the handshake ran
+    kExitVerifyFailed = 10,       // the chip does not hold what was written
     kExitUsage = 64,              // bad command line
     kExitInternal = 70,           // an unexpected failure of the program itself
     kExitTimedOut = 124,          // --timeout reached (the code timeout(1) uses)

@@ -157,6 +157,8 @@ BoardOutcome RunBoard(const BoardJob& job, RunDisplay& display, const Shared& sh
         record.linesSent = summary.lines;
         record.outcome = summary.outcome;
         record.exitCode = summary.exitCode;
+        record.verify = result.verify;
+        record.offered = result.offered;
         if (auto error = shared.report->append(RecordLine(record)))
             outcome.reportError = *error;
     }

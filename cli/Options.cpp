@@ -58,6 +58,18 @@ std::optional<int> BaudIndexForRate(int rate) {
     return std::nullopt;
 }
 
+std::optional<engine::FastBaud> ParseFastBaud(const std::string& text) {
+    using Mode = engine::FastBaud::Mode;
+    if (text == "auto")
+        return engine::FastBaud{Mode::Auto, 0};
+    if (text == "off")
+        return engine::FastBaud{Mode::Off, 0};
+    auto rate = AllDigits(text) ? ToInt(text) : std::nullopt;
+    if (!rate || *rate <= 0)
+        return std::nullopt;
+    return engine::FastBaud{Mode::Rate, *rate};
+}
+
 std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& args,
                                                bool stdinIsTerminal) {
     Options options;
@@ -105,7 +117,8 @@ std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& a
             (name == "--json" ? options.json : options.listPorts) = true;
         } else if (name == "--port" || name == "--baud" || name == "--flash" ||
                    name == "--eeprom" || name == "--settings" || name == "--on-error" ||
-                   name == "--trace" || name == "--timeout" || name == "--report") {
+                   name == "--trace" || name == "--timeout" || name == "--report" ||
+                   name == "--fast-baud") {
             auto v = value();
             if (!v)
                 return Usage("option '" + name + "' needs a value");
@@ -131,6 +144,11 @@ std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& a
                 if (!index)
                     return Usage("baud rate '" + *v + "' is not one of " + RateList());
                 options.baudIndex = *index;
+            } else if (name == "--fast-baud") {
+                auto fast = ParseFastBaud(*v);
+                if (!fast)
+                    return Usage("--fast-baud must be auto, off or a bit rate, not '" + *v + "'");
+                options.fastBaud = *fast;
             } else if (name == "--flash") {
                 options.flashFile = *v;
             } else if (name == "--eeprom") {
@@ -223,6 +241,7 @@ engine::RunOptions RunOptionsFor(const Options& options, bool stdinIsTerminal, e
         run.deadline = now + engine::Millis(static_cast<long long>(options.timeoutSeconds) * 1000);
     if (!stdinIsTerminal)
         run.readyLimit = kUnattendedReadyLimit;
+    run.fastBaud = options.fastBaud;
     return run;
 }
 
@@ -243,6 +262,10 @@ std::string HelpText() {
            "  --baud RATE           one of: "
         << RateList()
         << "\n"
+           "  --fast-baud RATE|auto|off\n"
+           "                        with a bootloader that offers faster rates, switch to\n"
+           "                        RATE, to the highest the port takes (auto, the default),\n"
+           "                        or never (off)\n"
            "  --flash FILE          application image for Flash (Intel HEX)\n"
            "  --eeprom FILE         EEPROM image; naming --flash and/or --eeprom sends exactly\n"
            "                        the images named (EEPROM first when both)\n"

@@ -28,6 +28,7 @@ struct Options {
     std::optional<std::string> traceFile;
     std::optional<std::string> reportFile; // JSON Lines, one record per board and run
     int timeoutSeconds = 0;                // the whole run's limit; 0: none
+    engine::FastBaud fastBaud;             // the rate after the handshake, when offered
     Verbosity verbosity = Verbosity::Normal;
     bool help = false;
     bool version = false;
@@ -43,6 +44,9 @@ struct UsageError {
 // --on-error (ask on a terminal, stop otherwise) and whether "ask" is allowed at all.
 std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& args,
                                                bool stdinIsTerminal);
+
+// "auto", "off" or a bit rate, as --fast-baud takes it.
+std::optional<engine::FastBaud> ParseFastBaud(const std::string& text);
 
 // The baud list entry of a bit rate, or nothing when the rate is not one of the ten.
 std::optional<int> BaudIndexForRate(int rate);

@@ -11,18 +11,16 @@ constexpr int kAnswerSeconds = 6;
 constexpr const char* kVersionCaption = "BootLoader Version: ";
 } // namespace
 
-// Waits the whole seconds out while the window stays responsive, collecting what arrives. Only
-// a board that announces its capabilities ends the pause early: a plain one never sends them.
-std::string Run::pause(int seconds) {
+// Waits the whole seconds out while the window stays responsive. Only a board that announces
+// its capabilities ends the pause early (a plain one never sends them); what arrived stays
+// waiting for the answer wait to take, as it always did.
+void Run::pause(int seconds) {
     WholeSecondWait wait(clock_, seconds);
-    std::string received;
     while (!wait.expired()) {
         host_.waitForEvents(wait.remaining());
-        received += port_.takeWaiting();
-        if (AnnouncementArrived(received, host_.settings().bootloaderReady))
+        if (AnnouncementArrived(port_.peekWaiting(), host_.settings().bootloaderReady))
             break;
     }
-    return received;
 }
 
 Handshake Run::handshake() {
@@ -45,17 +43,14 @@ Handshake Run::handshake() {
             auto settings = host_.settings();
             port_.write(settings.jumpCommand + settings.startDownloadSequence);
         }
-        // What arrived during the pause counts as arrived in the answer wait.
-        auto early = pause(kPauseSeconds);
+        pause(kPauseSeconds);
 
         WholeSecondWait wait(clock_, kAnswerSeconds);
-        while (early.empty() && !wait.expired() && !readyLimitReached() &&
-               port_.countWaiting() == 0) {
+        while (!wait.expired() && !readyLimitReached() && port_.countWaiting() == 0) {
             if (cancelRequested())
                 return Handshake::Cancelled;
             host_.waitForEvents(capped(wait.remaining(), true));
         }
-        ReceiveBuffer += early;
         if (port_.countWaiting() > 0)
             ReceiveBuffer += port_.takeWaiting();
         // The running application answered: it is switching, so keep asking (the active string

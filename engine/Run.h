@@ -77,7 +77,7 @@ private:
     // Bootloader handshake.
     Handshake handshake();
     Handshake readyTest();
-    std::string pause(int seconds);
+    void pause(int seconds);
 
     // File transfer.
     FileEnd eepromFileStart();

@@ -43,6 +43,10 @@ public:
     // All received bytes not yet taken, in arrival order; empty when none.
     virtual std::string takeWaiting() = 0;
 
+    // The same bytes without taking them: they stay waiting. Never fails: a port in trouble
+    // shows what it has, and the next operation that takes or writes reports the trouble.
+    virtual std::string peekWaiting() = 0;
+
     // Blocks until input is waiting or the timeout has passed, without processing any window
     // events; for the one wait that must not yield. True when input is waiting.
     virtual bool waitForInput(Millis timeout) = 0;

@@ -567,6 +567,13 @@ std::string DeviceSerialPort::takeWaiting() {
     return std::exchange(d.input, {});
 }
 
+std::string DeviceSerialPort::peekWaiting() {
+    auto& d = *impl_;
+    if (d.fd >= 0)
+        d.pull();
+    return d.input;
+}
+
 bool DeviceSerialPort::waitForInput(Millis timeout) {
     auto& d = *impl_;
     d.pull();

@@ -335,6 +335,17 @@ void DeviceSerialPort::drainOutput() {
     }
 }
 
+std::string DeviceSerialPort::peekWaiting() {
+    auto& d = *impl_;
+    d.pull();
+    // Moved out of the device into our own buffer, where takeWaiting() finds it first.
+    if (d.port.isOpen()) {
+        auto bytes = d.port.readAll();
+        d.leftover.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    }
+    return d.leftover;
+}
+
 bool DeviceSerialPort::waitForInput(engine::Millis timeout) {
     auto& d = *impl_;
     d.pull();

@@ -217,7 +217,9 @@ TEST(FormattingTest, ReportRecordIsOneJsonLine) {
     ASSERT_EQ(line.back(), '\n');
     EXPECT_EQ(line.find('\n'), line.size() - 1);
     auto o = ParseJson(line).object();
-    EXPECT_EQ(o.keys().size(), 12);
+    EXPECT_EQ(o.keys().size(), 14);
+    EXPECT_EQ(o["verify"].toString(), "not offered");
+    EXPECT_TRUE(o["offered"].isNull());
     EXPECT_EQ(o["start"].toString(), "2023-11-14T22:13:20.123Z");
     EXPECT_EQ(o["end"].toString(), "2023-11-14T22:13:24.623Z");
     EXPECT_TRUE(o["baud"].isNull());

@@ -127,6 +127,10 @@ std::string FakePort::takeWaiting() {
     return bytes;
 }
 
+std::string FakePort::peekWaiting() {
+    return open_ ? waiting() : std::string();
+}
+
 bool FakePort::waitForInput(Millis timeout) {
     maybeFail(PortOp::WaitForInput);
     requireOpen("waitForInput");

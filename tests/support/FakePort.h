@@ -48,6 +48,7 @@ public:
     void write(std::string_view data) override;
     int countWaiting() override;
     std::string takeWaiting() override;
+    std::string peekWaiting() override;
     bool waitForInput(Millis timeout) override;
     // Logged as "setBaudRate N" and "drainOutput".
     void setBaudRate(long rate) override;

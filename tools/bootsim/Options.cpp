@@ -154,6 +154,17 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
                  options.delayMs = static_cast<int>(*ms);
              return ms.has_value();
          }},
+        {"--chip",
+         [&board](const std::string& value) {
+             // What the extension announces: page, Flash below the boot section, EEPROM.
+             if (value == "atmega328p")
+                 board.page = 128, board.flashSize = 30720, board.eepromSize = 1024;
+             else if (value == "atmega2560")
+                 board.page = 256, board.flashSize = 253952, board.eepromSize = 4096;
+             else
+                 return false;
+             return true;
+         }},
         {"--stuck-cell",
          [&board](const std::string& value) {
              auto address = ParseNumber(value, 0, 0xFFFFFF);
@@ -300,6 +311,9 @@ Extension (docs/extension.md):
   --extension              announce the capabilities in the ready answer
                            (";X1,P128,L128,A30720,E1024,R500000,R1000000" after the version)
                            and take SET RATE, CONFIRM and CHECK
+  --chip NAME              the chip whose page, Flash and EEPROM sizes are announced:
+                           atmega328p (default; P128, A30720, E1024) or atmega2560 (P256,
+                           A253952, E4096)
   --stuck-cell ADDR        a Flash cell (decimal address) that keeps 0xFF whatever is written
   --rate-deaf              after a rate switch nothing the loader sends arrives, as through
                            an adapter that cannot make the rate; the board falls back

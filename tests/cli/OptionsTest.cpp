@@ -91,6 +91,8 @@ TEST(OptionsTest, BadCommandLinesAreRefusedWithAReason) {
         {{"--port", "1", "--port", "2", "--on-error", "stop", "--trace", "t"}, "--trace"},
         {{"--json"}, "--list-ports"},
         {{"--report="}, "--report"},
+        {{"--fast-baud", "fastest"}, "fastest"},
+        {{"--fast-baud", "-5"}, "-5"},
     };
     for (const auto& c : cases) {
         auto text = Refusal(c.args, true);
@@ -165,13 +167,26 @@ TEST(OptionsTest, LimitsOfTheRunComeFromTimeoutAndTheTerminal) {
     EXPECT_EQ(limits({"--timeout", "2"}, false), Limits(Millis(7000), Millis(60'000)));
 }
 
+TEST(OptionsTest, FastBaudIsAutoUnlessOffOrARateIsGiven) {
+    using Mode = engine::FastBaud::Mode;
+    auto fast = [](std::vector<std::string> args) {
+        auto f = flash::RunOptionsFor(Parse(args, true), true, engine::Millis(0)).fastBaud;
+        return std::pair{f.mode, f.rate};
+    };
+    EXPECT_EQ(fast({}), std::pair(Mode::Auto, 0L));
+    EXPECT_EQ(fast({"--fast-baud", "off"}), std::pair(Mode::Off, 0L));
+    EXPECT_EQ(fast({"--fast-baud=500000"}), std::pair(Mode::Rate, 500000L));
+    EXPECT_EQ(fast({"--fast-baud", "off", "--fast-baud", "auto"}), std::pair(Mode::Auto, 0L));
+}
+
 TEST(OptionsTest, HelpListsEveryExitCode) {
     auto help = flash::HelpText();
     for (const auto& [code, meaning] : flash::ExitCodeTable())
         EXPECT_NE(help.find(meaning), std::string::npos) << code;
-    for (const char* option : {"--port", "--baud", "--flash", "--eeprom", "--settings",
-                               "--on-error", "--trace", "--timeout", "--quiet", "--verbose",
-                               "--version", "--list-ports", "--json", "--report", "usb:SERIAL"})
+    for (const char* option :
+         {"--port", "--baud", "--flash", "--eeprom", "--settings", "--on-error", "--trace",
+          "--timeout", "--quiet", "--verbose", "--version", "--list-ports", "--json", "--report",
+          "usb:SERIAL", "--fast-baud"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
     EXPECT_NE(help.find("14400"), std::string::npos);
     EXPECT_NE(help.find("56000"), std::string::npos);

@@ -157,8 +157,10 @@ bool Run::switchRate() {
 
     // Back to the handshake rate, once the board has surely gone back too.
     port_.setBaudRate(*handshakeRate);
-    while (clock_.now() < answered + kFallbackAfter && !cancelRequested())
+    while (clock_.now() < answered + kFallbackAfter && !cancelRequested()) {
+        port_.takeWaiting(); // garbage from the rates that did not meet
         host_.waitForEvents(capped(answered + kFallbackAfter - clock_.now()));
+    }
     port_.takeWaiting();
     return confirmed(exchange(ConfirmRecord(), kAnswerLimit, confirmed)) || cancelRequested();
 }

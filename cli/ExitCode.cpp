@@ -33,6 +33,8 @@ int ExitCodeFor(RunEnd end, bool interrupted) {
         return kExitCancelled;
     case RunEnd::TimedOut:
         return kExitTimedOut;
+    case RunEnd::VerifyFailed:
+        return kExitVerifyFailed;
     }
     return kExitInternal;
 }
@@ -61,6 +63,9 @@ std::vector<ExitCodeDoc> ExitCodeTable() {
         {kExitFileError,
          "an image path is missing, the image cannot be opened or has more than 32,767 lines"},
         {kExitNothingToSend, "no image chosen: only the handshake ran"},
+        {kExitVerifyFailed,
+         "the chip does not hold what was written (verify failed); the application was not "
+         "started"},
         {kExitRecordFailed, "the --report file could not take the record: the board's run "
                             "succeeded, or never started when the file could not be opened"},
         {kExitNoIdentity, "no identity value: counter unusable, number too big or list used up"},

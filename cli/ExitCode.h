@@ -20,6 +20,7 @@ enum ExitCode : int {
     kExitConnectionLost = 7,      // a port failure during the handshake or the transfer
     kExitFileError = 8,           // an image path is missing, cannot be opened or is too long
     kExitNothingToSend = 9,       // neither image chosen: only the handshake ran
+    kExitVerifyFailed = 10,       // the chip does not hold what was written
     kExitRecordFailed = 11,       // the board succeeded, but --report could not keep its record
     kExitNoIdentity = 12,         // no identity value could be taken; nothing was sent
     kExitUsage = 64,              // bad command line

@@ -186,6 +186,8 @@ BoardOutcome RunBoard(const BoardPlan& job, RunDisplay& display, const Shared& s
         record.outcome = summary.outcome;
         record.exitCode = summary.exitCode;
         record.identity = identity;
+        record.verify = result.verify;
+        record.offered = result.offered;
         if (auto error = shared.report->append(RecordLine(record)))
             outcome.reportError = *error;
         summary.exitCode = WithRecordOutcome(summary.exitCode, outcome.reportError.empty());

@@ -86,7 +86,10 @@ private:
         void write(std::string_view data) override { device_.write(data); }
         int countWaiting() override { return device_.countWaiting(); }
         std::string takeWaiting() override;
+        std::string peekWaiting() override { return device_.peekWaiting(); }
         bool waitForInput(engine::Millis timeout) override { return device_.waitForInput(timeout); }
+        void setBaudRate(long rate) override { device_.setBaudRate(rate); }
+        void drainOutput() override { device_.drainOutput(); }
 
     private:
         engine::SerialPort& device_;

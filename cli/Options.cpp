@@ -87,6 +87,9 @@ std::vector<QCommandLineOption> Table() {
                "default) takes the highest this port accepts, RATE only that one, off never "
                "switches",
                "RATE|auto|off"),
+        option({"plain"},
+               "speak to every board as to one that offers nothing more: line by line, no "
+               "check, no faster rate (the board's offer is still recorded)"),
         option({"serial-counter"},
                "give every board its own number: FILE holds the next one as decimal text and "
                "moves past it before the board is flashed (locked, so benches may share it)",
@@ -210,10 +213,14 @@ std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& a
         options.timeoutSeconds = *seconds;
     }
     if (auto fast = value("fast-baud")) {
+        using Mode = engine::FastBaud::Mode;
         auto rate = Number(*fast);
-        if (*fast != "auto" && *fast != "off" && !(rate && *rate > 0))
+        if (*fast == "auto" || *fast == "off")
+            options.fastBaud = {*fast == "auto" ? Mode::Auto : Mode::Off, 0};
+        else if (rate && *rate > 0)
+            options.fastBaud = {Mode::Rate, *rate};
+        else
             return Usage("--fast-baud needs a rate, auto or off, not '" + *fast + "'");
-        options.fastBaud = *fast;
     }
     options.traceFile = value("trace");
     options.reportFile = value("report");
@@ -255,6 +262,7 @@ std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& a
     options.version = parser.isSet("version");
     options.listPorts = parser.isSet("list-ports");
     options.json = parser.isSet("json");
+    options.plain = parser.isSet("plain");
     bool quiet = parser.isSet("quiet"), verbose = parser.isSet("verbose");
     if (quiet && verbose)
         return Usage("--quiet and --verbose exclude each other");

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/IdentityPlan.h"
+#include "engine/DownloadRun.h"
 
 #include <optional>
 #include <string>
@@ -28,7 +29,8 @@ struct Options {
     std::optional<std::string> reportFile; // JSON Lines, one record per board and run
     int timeoutSeconds = 0;                // the whole run's limit; 0: none
     // "auto", "off" or a line rate in bits per second.
-    std::string fastBaud = "auto";
+    engine::FastBaud fastBaud; // the rate after the handshake, when the board offers one
+    bool plain = false;        // the extension unused even where a board offers it
     Verbosity verbosity = Verbosity::Normal;
     bool help = false;
     bool version = false;

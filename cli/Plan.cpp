@@ -32,6 +32,7 @@ std::variant<Plan, UsageError> MakePlan(const Options& options, const PlanSource
     plan.reportFile = options.reportFile;
     plan.traceFile = options.traceFile;
     plan.fastBaud = options.fastBaud;
+    plan.plain = options.plain;
     plan.identity = options.identity;
 
     auto base = sources.settings;
@@ -101,6 +102,8 @@ engine::RunOptions RunOptionsFor(const Plan& plan, engine::Millis now) {
         run.deadline = now + engine::Millis(static_cast<long long>(plan.timeoutSeconds) * 1000);
     if (plan.unattended)
         run.readyLimit = kUnattendedReadyLimit;
+    run.fastBaud = plan.fastBaud;
+    run.extension = !plan.plain;
     return run;
 }
 

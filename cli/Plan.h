@@ -44,7 +44,8 @@ struct Plan {
     bool unattended = false; // no terminal on standard input: nobody can press Ctrl+C
     std::optional<std::string> reportFile;
     std::optional<std::string> traceFile;
-    std::string fastBaud = "auto"; // "auto", "off" or a rate
+    engine::FastBaud fastBaud; // the rate after the handshake, when the board offers one
+    bool plain = false;        // speak the plain protocol to every board
     // Where each board's own value comes from and goes; taken only when the boards are run.
     std::optional<IdentityOptions> identity;
 };

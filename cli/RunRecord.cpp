@@ -87,6 +87,20 @@ std::string HostName() {
     return QSysInfo::machineHostName().toStdString();
 }
 
+std::string VerifyText(engine::Verify verify) {
+    switch (verify) {
+    case engine::Verify::Passed:
+        return "passed";
+    case engine::Verify::Failed:
+        return "failed";
+    case engine::Verify::NotReached:
+        return "not reached";
+    case engine::Verify::NotOffered:
+        break;
+    }
+    return "not offered";
+}
+
 std::string RecordLine(const RunRecord& r) {
     std::vector<std::string> images, answers;
     for (const auto& image : r.images) {
@@ -126,6 +140,8 @@ std::string RecordLine(const RunRecord& r) {
     o.raw("questions", JsonArray(answers));
     o.integer("linesSent", r.linesSent).text("outcome", r.outcome).integer("exitCode", r.exitCode);
     r.identity ? o.raw("identity", *r.identity) : o.null("identity");
+    o.text("verify", VerifyText(r.verify));
+    r.offered.empty() ? o.null("offered") : o.text("offered", r.offered);
     return o.str() + "\n";
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/RunDisplay.h"
+#include "engine/DownloadRun.h"
 #include "engine/ForwardingPort.h"
 #include "serial/PortInfo.h"
 
@@ -61,7 +62,12 @@ struct RunRecord {
     std::string outcome;
     int exitCode = 0;
     std::optional<std::string> identity; // the board's identity, a JSON object
+    engine::Verify verify = engine::Verify::NotOffered;
+    std::string offered; // the board's capabilities; empty: none announced
 };
+
+// "passed", "failed", "not offered", "not reached".
+std::string VerifyText(engine::Verify verify);
 
 // "2024-05-06T07:08:09.123Z"
 std::string IsoUtc(std::chrono::system_clock::time_point time);

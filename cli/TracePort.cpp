@@ -114,4 +114,13 @@ bool TracePort::waitForInput(engine::Millis timeout) {
     return logged("wait for input", [&] { return inner_.waitForInput(timeout); });
 }
 
+void TracePort::setBaudRate(long rate) {
+    logged("bit rate", [&] { inner_.setBaudRate(rate); });
+    line("# bit rate " + std::to_string(rate));
+}
+
+void TracePort::drainOutput() {
+    logged("drain output", [&] { inner_.drainOutput(); });
+}
+
 } // namespace tavo::flash

@@ -37,7 +37,11 @@ public:
     void write(std::string_view data) override;
     int countWaiting() override;
     std::string takeWaiting() override;
+    // Not logged: the bytes show when they are taken.
+    std::string peekWaiting() override { return inner_.peekWaiting(); }
     bool waitForInput(engine::Millis timeout) override;
+    void setBaudRate(long rate) override;
+    void drainOutput() override;
 
 private:
     void line(std::string_view text);

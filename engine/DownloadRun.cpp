@@ -43,6 +43,14 @@ template <class Step> void Tolerated(Step step) {
 // std::system_error) is a run-time error of the stage it happened in. RunAbandoned is no
 // std::exception and passes.
 RunResult Run::execute() {
+    auto result = stages();
+    result.offered = offered_;
+    result.verify = verify_;
+    result.verifyDetail = verifyDetail_;
+    return result;
+}
+
+RunResult Run::stages() {
     stage_ = Stage::Port;
     try {
         if (auto refused = entryChecks())
@@ -151,6 +159,8 @@ RunResult Run::mainSequence() {
     FileEnd end;
     if (state_.CurrentFile == 0)
         return noFileEnding();
+    else if (capabilities_)
+        end = extendedTransfer();
     else if (state_.CurrentFile == 2)
         end = flashFileStart();
     else
@@ -178,6 +188,16 @@ RunResult Run::mainSequence() {
                            MessageIcon::None,
                            {}});
         return commonExit(RunEnd::NoEndOfFileAnswer);
+    case FileEnd::VerifyFailed:
+        host_.showMessage({"Verification failed: " + verifyDetail_ +
+                               ". The application was not started; the bootloader waits for "
+                               "another download.",
+                           MessageIcon::Warning,
+                           {}});
+        return commonExit(RunEnd::VerifyFailed);
+    case FileEnd::NoResponse:
+        host_.showMessage({"No response from target bootloader.", MessageIcon::None, {}});
+        return commonExit(RunEnd::NoResponse);
     }
     return commonExit(RunEnd::NoEndOfFileAnswer);
 }

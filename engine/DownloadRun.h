@@ -28,11 +28,36 @@ enum class RunEnd {
     OpenError,           // an image file could not be opened
     CloseError,          // the port could not be closed
     TimedOut,            // the run's time limit ended it as a cancel does
+    VerifyFailed,        // the board's check found memory that does not hold the image
+};
+
+// Whether the board checked what it holds against the images (extended protocol only).
+enum class Verify {
+    NotOffered, // the board announced no extension
+    Passed,     // every range of every image checked equal
+    Failed,     // a range differs
+    NotReached, // offered, but the run ended before every image was checked
 };
 
 struct RunResult {
+    RunResult() = default;
+    RunResult(RunEnd e, std::string r = {}) : end(e), reason(std::move(r)) {}
+
     RunEnd end = RunEnd::Refused;
     std::string reason; // the error's reason (OS or other), when a failure handler ended the run
+    // The capabilities the board announced, e.g. "X1,P128,L128,A30720,E1024,R500000"; empty
+    // when it announced none (or an announcement that does not parse).
+    std::string offered;
+    Verify verify = Verify::NotOffered;
+    std::string verifyDetail; // the first range that differs, or why nothing was checked
+};
+
+// The line rate after the handshake, with a board that offers faster ones: the highest offered
+// rate the port takes (Auto), one given rate, or none.
+struct FastBaud {
+    enum class Mode { Off, Auto, Rate };
+    Mode mode = Mode::Auto;
+    long rate = 0;
 };
 
 // Limits a front end may set for a run nobody watches. The window sets none.
@@ -45,6 +70,10 @@ struct RunOptions {
     // handshake's start, with the no-response ending, even while the application's active
     // string would keep it asking for ever.
     std::optional<Millis> readyLimit;
+    FastBaud fastBaud;
+    // Off: every board is spoken to as a plain one, whatever it announces (the handshake's pause
+    // runs its time, nothing new is sent); the report still names what it offered.
+    bool extension = true;
 };
 
 // One download run, from the press of "Start Programming" to the final message. Leaves the

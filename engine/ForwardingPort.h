@@ -19,7 +19,10 @@ public:
     void write(std::string_view data) override { inner_.write(data); }
     int countWaiting() override { return inner_.countWaiting(); }
     std::string takeWaiting() override { return inner_.takeWaiting(); }
+    std::string peekWaiting() override { return inner_.peekWaiting(); }
     bool waitForInput(Millis timeout) override { return inner_.waitForInput(timeout); }
+    void setBaudRate(long rate) override { inner_.setBaudRate(rate); }
+    void drainOutput() override { inner_.drainOutput(); }
 
 protected:
     SerialPort& inner() { return inner_; }

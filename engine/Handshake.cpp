@@ -11,11 +11,17 @@ constexpr int kAnswerSeconds = 6;
 constexpr const char* kVersionCaption = "BootLoader Version: ";
 } // namespace
 
-// Waits the whole seconds out while the window stays responsive; looks at nothing else.
+// Waits the whole seconds out while the window stays responsive. Only a board that announces
+// its capabilities ends the pause early (a plain one never sends them); what arrived stays
+// waiting for the answer wait to take, as it always did.
 void Run::pause(int seconds) {
     WholeSecondWait wait(clock_, seconds);
-    while (!wait.expired())
+    while (!wait.expired()) {
         host_.waitForEvents(wait.remaining());
+        if (options_.extension &&
+            AnnouncementArrived(port_.peekWaiting(), host_.settings().bootloaderReady))
+            break;
+    }
 }
 
 Handshake Run::handshake() {
@@ -63,6 +69,14 @@ Handshake Run::handshake() {
 Handshake Run::readyTest() {
     if (!Contains(ReceiveBuffer, host_.settings().bootloaderReady))
         return Handshake::NoResponse;
+
+    auto announced = ParseAnnouncement(ReceiveBuffer, host_.settings().bootloaderReady);
+    if (announced)
+        offered_ = announced->text;
+    if (announced && options_.extension) {
+        capabilities_ = announced;
+        verify_ = Verify::NotReached;
+    }
 
     // The version follows the first "V" anywhere in what was received.
     auto marker = ReceiveBuffer.find('V');

@@ -3,6 +3,7 @@
 // The download run's inner workings, shared by its stage files. Not part of the engine's API.
 
 #include "engine/DownloadRun.h"
+#include "engine/Extension.h"
 #include "engine/ImageFile.h"
 #include "engine/Int16.h"
 #include "engine/RunError.h"
@@ -19,7 +20,9 @@ enum class FileEnd {
     FileCompleteWithErrors,
     NoEndOfFileAnswer,
     Cancelled,
-    Declined
+    Declined,
+    VerifyFailed, // extended protocol: a check found a range that differs
+    NoResponse,   // extended protocol: no answer after a failed rate switch
 };
 
 // The five answer strings, copied once per file before its first line.
@@ -51,6 +54,7 @@ public:
     RunResult execute();
 
 private:
+    RunResult stages();
     enum class Stage { Port, Download, Open, Close };
 
     std::optional<RunResult> entryChecks();
@@ -85,6 +89,24 @@ private:
     FileEnd endOfFile(const Answers& answers);
     bool newProtocol() const;
 
+    // Extended transfer (with a board that announced its capabilities).
+    FileEnd extendedTransfer();
+    // False: no answer at either rate.
+    bool switchRate();
+    std::optional<long> chooseRate(long handshakeRate);
+    FileEnd extendedImage(Memory memory);
+    // Writes a record and collects input until `done` holds for it or `limit` has passed.
+    template <class Done> std::string exchange(const std::string& record, Millis limit, Done done);
+    // After a pause at a switched rate: the board confirms at it, or has gone back to the
+    // handshake's rate and the loader follows.
+    void resumeRate();
+    // A data, address or end-of-file record with the plain answers: written up to three times,
+    // then the technician is asked about `line`. False when the answer is No.
+    bool sendRecord(const std::string& record, int line, const Answers& answers);
+    // Nothing: every range matches; otherwise the run's end.
+    std::optional<FileEnd> checkRanges(Memory memory, const std::vector<WrittenRange>& ranges);
+    FileEnd extendedEndOfFile(const Answers& answers);
+
     RunState& state_;
     RunHost& host_;
     SerialPort& port_;
@@ -98,6 +120,14 @@ private:
     float BootloaderVersion = 0.0f;
     std::string ReceiveBuffer;
     ImageFile file_; // file number 1
+
+    std::optional<Capabilities> capabilities_; // announced by the board, and in use
+    std::string offered_;                      // what the board announced, used or not
+    std::optional<long> fastRate_;             // the switched rate, while the board is on it
+    long handshakeRate_ = 0;
+    Millis lastExchange_{0};
+    Verify verify_ = Verify::NotOffered;
+    std::string verifyDetail_;
 };
 
 } // namespace tavo::engine::detail

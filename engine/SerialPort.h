@@ -43,9 +43,21 @@ public:
     // All received bytes not yet taken, in arrival order; empty when none.
     virtual std::string takeWaiting() = 0;
 
+    // The same bytes without taking them: they stay waiting. Never fails: a port in trouble
+    // shows what it has, and the next operation that takes or writes reports the trouble.
+    virtual std::string peekWaiting() = 0;
+
     // Blocks until input is waiting or the timeout has passed, without processing any window
     // events; for the one wait that must not yield. True when input is waiting.
     virtual bool waitForInput(Millis timeout) = 0;
+
+    // Changes the bit rate of the open port at once (8N1 stays); for this opening only, the next
+    // one uses the line settings again. Fails when the port is closed or the device does not take
+    // the rate.
+    virtual void setBaudRate(long rate) = 0;
+
+    // Blocks until every byte written has left the device.
+    virtual void drainOutput() = 0;
 };
 
 } // namespace tavo::engine

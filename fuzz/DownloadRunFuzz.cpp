@@ -179,6 +179,8 @@ const char* ClosingMessage(RunEnd end) {
         return "Error opening ";
     case RunEnd::CloseError:
         return "Error encountered while closing the com port.";
+    case RunEnd::VerifyFailed:
+        return "Verification failed: ";
     }
     return "";
 }
@@ -187,7 +189,7 @@ bool Fits(const std::string& message, RunEnd end) {
     const std::string expected = ClosingMessage(end);
     if (end == RunEnd::Success)
         return message.ends_with(expected);
-    if (end == RunEnd::Refused || end == RunEnd::OpenError)
+    if (end == RunEnd::Refused || end == RunEnd::OpenError || end == RunEnd::VerifyFailed)
         return message.starts_with(expected);
     return message == expected;
 }

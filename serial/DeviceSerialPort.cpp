@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <iterator>
@@ -191,6 +192,7 @@ struct DeviceSerialPort::Impl {
     int portNumber = 1;
     bool xonXoff = false;
     int baudRate = 9600;
+    int liveRate = 0; // a rate set on this opening, in force until it closes; 0: the line's
     WriteStallHandler stallHandler;
     Millis stallLimit = kWriteStallLimit;
 
@@ -367,7 +369,7 @@ bool DeviceSerialPort::isOpen() const {
 void DeviceSerialPort::setXonXoff() {
     auto& d = *impl_;
     d.xonXoff = true;
-    if (d.fd >= 0 && !Configure(d.fd, d.baudRate, d.xonXoff)) {
+    if (d.fd >= 0 && !Configure(d.fd, d.liveRate ? d.liveRate : d.baudRate, d.xonXoff)) {
         int error = errno;
         throw RunError("Cannot set XON/XOFF flow control on " + d.device(), SystemReason(error));
     }
@@ -379,6 +381,7 @@ void DeviceSerialPort::setLineSettings(const std::string& settings) {
     if (!rate)
         throw RunError("Invalid line settings \"" + settings + "\"", SystemReason(EINVAL));
     d.baudRate = *rate;
+    d.liveRate = 0;
     if (d.fd >= 0 && !Configure(d.fd, d.baudRate, d.xonXoff)) {
         int error = errno;
         throw RunError("Cannot set line settings \"" + settings + "\"", SystemReason(error));
@@ -454,6 +457,7 @@ void DeviceSerialPort::open() {
 
 void DeviceSerialPort::close() {
     auto& d = *impl_;
+    d.liveRate = 0;
     d.broken = false;
     d.brokenReason.clear();
     d.input.clear();
@@ -494,6 +498,42 @@ void DeviceSerialPort::write(std::string_view data) {
     }
 }
 
+void DeviceSerialPort::setBaudRate(long rate) {
+    auto& d = *impl_;
+    d.raiseIfUnusable("Set bit rate");
+    if (rate <= 0 || rate > INT_MAX)
+        throw RunError("Invalid bit rate " + std::to_string(rate), SystemReason(EINVAL));
+    int bits = static_cast<int>(rate);
+    if (!Configure(d.fd, bits, d.xonXoff)) {
+        int error = errno;
+        throw RunError("Cannot set the bit rate " + std::to_string(rate) + " on " + d.device(),
+                       SystemReason(error));
+    }
+#if defined(TCGETS2)
+    // A driver may round a rate it cannot make to one it can: more than 2 % off does not carry.
+    termios2 tio{};
+    if (::ioctl(d.fd, TCGETS2, &tio) == 0 &&
+        std::abs(static_cast<long>(tio.c_ospeed) - rate) * 50 > rate) {
+        Configure(d.fd, d.liveRate ? d.liveRate : d.baudRate, d.xonXoff);
+        throw RunError("The device " + d.device() + " cannot make " + std::to_string(rate) +
+                           " Bd (it made " + std::to_string(tio.c_ospeed) + ")",
+                       SystemReason(EINVAL));
+    }
+#endif
+    d.liveRate = bits;
+}
+
+void DeviceSerialPort::drainOutput() {
+    auto& d = *impl_;
+    d.raiseIfUnusable("Drain output");
+    while (::tcdrain(d.fd) != 0) {
+        if (errno == EINTR)
+            continue;
+        int error = errno;
+        throw RunError("Drain output on " + d.device() + " failed", SystemReason(error));
+    }
+}
+
 int DeviceSerialPort::countWaiting() {
     auto& d = *impl_;
     d.pull();
@@ -510,6 +550,13 @@ std::string DeviceSerialPort::takeWaiting() {
         return {};
     }
     return std::exchange(d.input, {});
+}
+
+std::string DeviceSerialPort::peekWaiting() {
+    auto& d = *impl_;
+    if (d.fd >= 0)
+        d.pull();
+    return d.input;
 }
 
 bool DeviceSerialPort::waitForInput(Millis timeout) {

@@ -62,7 +62,10 @@ public:
     void write(std::string_view data) override;
     int countWaiting() override;
     std::string takeWaiting() override;
+    std::string peekWaiting() override;
     bool waitForInput(engine::Millis timeout) override;
+    void setBaudRate(long rate) override;
+    void drainOutput() override;
 
 private:
     struct Impl;

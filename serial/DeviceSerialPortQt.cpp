@@ -407,6 +407,45 @@ std::string DeviceSerialPortQt::takeWaiting() {
     return data;
 }
 
+void DeviceSerialPortQt::setBaudRate(long rate) {
+    auto& d = *impl_;
+    d.raiseIfUnusable("Set bit rate");
+    if (rate <= 0 || rate > std::numeric_limits<qint32>::max())
+        throw RunError("Invalid bit rate " + std::to_string(rate), SystemReason(EINVAL));
+    // The next opening takes the line settings' rate again (open() sets it).
+    if (!d.port.setBaudRate(static_cast<qint32>(rate))) {
+        auto reason = d.port.errorString().toStdString();
+        d.port.clearError();
+        throw RunError("Cannot set the bit rate " + std::to_string(rate) + " on " + d.device(),
+                       reason);
+    }
+}
+
+void DeviceSerialPortQt::drainOutput() {
+    auto& d = *impl_;
+    d.raiseIfUnusable("Drain output");
+    d.port.flush();
+    while (d.port.bytesToWrite() > 0) {
+        if (!d.port.waitForBytesWritten(static_cast<int>(kWriteStallLimit.count()))) {
+            d.port.clearError();
+            d.raiseIfUnusable("Drain output");
+            throw RunError("Drain output: the serial device " + d.device() + " takes no data",
+                           SystemReason(ETIMEDOUT));
+        }
+    }
+}
+
+std::string DeviceSerialPortQt::peekWaiting() {
+    auto& d = *impl_;
+    d.pull();
+    // Moved out of the device into our own buffer, where takeWaiting() finds it first.
+    if (d.port.isOpen()) {
+        auto bytes = d.port.readAll();
+        d.leftover.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    }
+    return d.leftover;
+}
+
 bool DeviceSerialPortQt::waitForInput(engine::Millis timeout) {
     auto& d = *impl_;
     d.pull();

@@ -39,6 +39,9 @@ public:
     int countWaiting() override;
     std::string takeWaiting() override;
     bool waitForInput(engine::Millis timeout) override;
+    std::string peekWaiting() override;
+    void setBaudRate(long rate) override;
+    void drainOutput() override;
 
 private:
     struct Impl;

@@ -64,7 +64,7 @@ AvrBoard::AvrBoard(const test::TempDir& dir, const std::string& mcu, int baud,
                    std::optional<int> applicationBuild, const std::vector<std::string>& extra)
     : flashPath_((dir.path() / ("flash-" + mcu + ".bin")).string()),
       eepromPath_((dir.path() / ("eeprom-" + mcu + ".bin")).string()),
-      logPath_((dir.path() / ("uart-" + mcu + ".log")).string()) {
+      logPath_((dir.path() / ("uart-" + mcu + ".log")).string()), baud_(baud) {
     std::vector<std::string> args{"--mcu",       mcu,        "--bootloader", Bootloader(mcu, baud),
                                   "--flash-out", flashPath_, "--eeprom-out", eepromPath_,
                                   "--uart-log",  logPath_};
@@ -84,6 +84,10 @@ std::string AvrBoard::converse(const std::string& text, const std::string& expec
     termios raw{};
     ::tcgetattr(fd, &raw);
     ::cfmakeraw(&raw);
+    // At the chip's rate, for a chip that loses bytes sent at another.
+    const speed_t speed = baud_ == 115200 ? B115200 : baud_ == 19200 ? B19200 : B9600;
+    ::cfsetispeed(&raw, speed);
+    ::cfsetospeed(&raw, speed);
     ::tcsetattr(fd, TCSANOW, &raw);
     std::string seen;
     if (::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())) {

@@ -50,6 +50,7 @@ public:
 
 private:
     std::string flashPath_, eepromPath_, logPath_;
+    int baud_;
     std::unique_ptr<bootsim::BootsimProcess> process_;
 };
 

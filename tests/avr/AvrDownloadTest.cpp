@@ -62,8 +62,9 @@ TEST_P(AvrDownloadTest, NewBuildGreetsAndTheMemoriesHoldTheImages) {
 
     const auto image = Demo(d.mcu, d.baud, 2);
     const auto eeprom = dir.write("settings.eep", EepromImage(300));
-    std::vector<std::string> args{"--port",  board.device(), "--baud", std::to_string(d.baud),
-                                  "--flash", image};
+    // The plain protocol, as a loader that knows nothing of the extension speaks it.
+    std::vector<std::string> args{
+        "--plain", "--port", board.device(), "--baud", std::to_string(d.baud), "--flash", image};
     if (d.eeprom) {
         args.push_back("--eeprom");
         args.push_back(eeprom);
@@ -105,6 +106,43 @@ INSTANTIATE_TEST_SUITE_P(
                       // The demo for this chip puts code and a table beyond the first 64 KiB.
                       Download{"Atmega2560Beyond64KiB", "atmega2560", 115200, true, true}),
     [](const auto& info) { return info.param.name; });
+
+// tavo-flash speaks the extension our bootloader offers: from the running application, at the
+// fastest rate both sides make (a byte at the wrong rate is lost), the image checked on the chip,
+// and the new build greets. A Flash cell that does not take its value fails its page's write and,
+// with the technician going on regardless, the check: exit 10, no end record, nothing starts.
+TEST_F(AvrTest, ExtendedDownloadIsCheckedOnTheChip) {
+    const std::string mcu = "atmega328p";
+    const auto image = Demo(mcu, 115200, 2);
+    const auto report = (dir.path() / "report.jsonl").string();
+    const std::vector<std::string> args{"--port", "",         "--baud", "115200",     "--flash",
+                                        image,    "--report", report,   "--on-error", "continue"};
+    auto with = [&](const AvrBoard& board) {
+        auto a = args;
+        a[1] = board.device();
+        return a;
+    };
+    {
+        AvrBoard board(dir, mcu, 115200, 1, {"--strict-rate"});
+        ASSERT_NE(board.converse("\r", Greeting(1)).find(Greeting(1)), std::string::npos);
+        ASSERT_EQ(flash(with(board)), flash::kExitSuccess) << out();
+        EXPECT_NE(board.converse("\r", Greeting(2)).find(Greeting(2)), std::string::npos);
+        ASSERT_EQ(board.stop(), 0);
+        EXPECT_EQ(Mismatch(board.flash(), image), "");
+    }
+    {
+        AvrBoard board(dir, mcu, 115200, std::nullopt, {"--stuck-cell", "256"});
+        EXPECT_EQ(flash(with(board)), flash::kExitVerifyFailed) << out();
+        ASSERT_EQ(board.stop(), 0);
+        const auto log = board.uartLog();
+        EXPECT_EQ(log.find('@'), std::string::npos) << log;
+        EXPECT_EQ(log.find(Greeting(2)), std::string::npos) << log;
+    }
+    const auto records = test::Lines(ReadFile(report));
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_NE(records[0].find("\"verify\":\"passed\""), std::string::npos) << records[0];
+    EXPECT_NE(records[1].find("\"verify\":\"failed\""), std::string::npos) << records[1];
+}
 
 TEST(AvrImages, TheAtmega2560DemoReachesBeyond64KiB) {
     auto decoded = bootsim::DecodeHexText(ReadFile(Demo("atmega2560", 115200, 2)));
@@ -154,7 +192,7 @@ TEST_P(AvrLineErrorTest, AskedAnswerActedOnAndTheNextDownloadWorks) {
     for (const auto& line : lines)
         bad += line + "\r\n";
 
-    ASSERT_EQ(flash({"--port", board.device(), "--baud", std::to_string(baud), "--flash",
+    ASSERT_EQ(flash({"--plain", "--port", board.device(), "--baud", std::to_string(baud), "--flash",
                      dir.write("bad.hex", bad), "--on-error", e.onError}),
               e.exitCode)
         << out();
@@ -171,7 +209,8 @@ TEST_P(AvrLineErrorTest, AskedAnswerActedOnAndTheNextDownloadWorks) {
 
     // The bootloader waits for another try, the failed application never started; the good image
     // then goes in as if nothing had happened.
-    ASSERT_EQ(flash({"--port", board.device(), "--baud", std::to_string(baud), "--flash", good}),
+    ASSERT_EQ(flash({"--plain", "--port", board.device(), "--baud", std::to_string(baud), "--flash",
+                     good}),
               flash::kExitSuccess)
         << out();
     ASSERT_EQ(board.stop(), 0);

@@ -22,10 +22,10 @@ TEST(ExitCodeTest, FailuresGetDistinctDocumentedCodes) {
     EXPECT_TRUE(documented.count(0));
     EXPECT_EQ(ExitCodeFor(RunEnd::Success, false), 0);
     std::set<int> codes;
-    for (auto end :
-         {RunEnd::CompletedWithErrors, RunEnd::Declined, RunEnd::NoEndOfFileAnswer,
-          RunEnd::NoResponse, RunEnd::PortError, RunEnd::DownloadError, RunEnd::OpenError,
-          RunEnd::Cancelled, RunEnd::EepromRefused, RunEnd::NoFileChosen, RunEnd::TimedOut}) {
+    for (auto end : {RunEnd::CompletedWithErrors, RunEnd::Declined, RunEnd::NoEndOfFileAnswer,
+                     RunEnd::NoResponse, RunEnd::PortError, RunEnd::DownloadError,
+                     RunEnd::OpenError, RunEnd::Cancelled, RunEnd::EepromRefused,
+                     RunEnd::NoFileChosen, RunEnd::TimedOut, RunEnd::VerifyFailed}) {
         SCOPED_TRACE(static_cast<int>(end));
         int code = ExitCodeFor(end, false);
         EXPECT_NE(code, 0);

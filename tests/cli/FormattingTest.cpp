@@ -260,11 +260,13 @@ TEST(FormattingTest, ReportRecordIsOneJsonLine) {
     ASSERT_EQ(line.back(), '\n');
     EXPECT_EQ(line.find('\n'), line.size() - 1);
     auto o = ParseJson(line).object();
-    EXPECT_EQ(o.keys().size(), 15);
+    EXPECT_EQ(o.keys().size(), 17);
     EXPECT_TRUE(o["identity"].isNull());
     EXPECT_EQ(o["program"].toString().toStdString(), flash::ProgramVersion());
     EXPECT_EQ(o["adapter"].toObject(),
               QJsonObject({{"vid", "0403"}, {"pid", "6001"}, {"serial", "A50285BI"}}));
+    EXPECT_EQ(o["verify"].toString(), "not offered");
+    EXPECT_TRUE(o["offered"].isNull());
     EXPECT_EQ(o["start"].toString(), "2023-11-14T22:13:20.123Z");
     EXPECT_EQ(o["end"].toString(), "2023-11-14T22:13:24.623Z");
     EXPECT_TRUE(o["baud"].isNull());

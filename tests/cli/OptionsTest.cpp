@@ -56,10 +56,9 @@ TEST(OptionsTest, EveryOptionIsTakenWithASeparateOrAnInlineValue) {
     EXPECT_EQ(o.onError, OnError::Continue);
     EXPECT_EQ(o.traceFile, "t.log");
     EXPECT_EQ(o.verbosity, Verbosity::Verbose);
-    EXPECT_EQ(o.fastBaud, "500000");
+    EXPECT_EQ(o.fastBaud.rate, 500000);
     EXPECT_FALSE(o.help);
-    EXPECT_EQ(Parse({}).fastBaud, "auto");
-    EXPECT_EQ(Parse({"-q", "--fast-baud=off"}).fastBaud, "off");
+    EXPECT_EQ(Parse({"-q", "--fast-baud=off"}).fastBaud.mode, engine::FastBaud::Mode::Off);
 
     // Paths are bytes: one that is not UTF-8 comes through unchanged.
     const std::string raw = "/tmp/\xff\xfe\x80image.hex";
@@ -278,6 +277,18 @@ TEST(OptionsTest, LimitsOfTheRunComeFromTimeoutAndTheTerminal) {
     EXPECT_EQ(limits({"--timeout", "0"}, true), Limits());
     EXPECT_EQ(limits({"--timeout=90"}, true), Limits(Millis(95'000), std::nullopt));
     EXPECT_EQ(limits({"--timeout", "2"}, false), Limits(Millis(7000), Millis(60'000)));
+}
+
+TEST(OptionsTest, FastBaudIsAutoUnlessOffOrARateIsGiven) {
+    using Mode = engine::FastBaud::Mode;
+    auto fast = [](std::vector<std::string> args) {
+        auto f = flash::RunOptionsFor(PlanOf(args, {}), engine::Millis(0)).fastBaud;
+        return std::pair{f.mode, f.rate};
+    };
+    EXPECT_EQ(fast({}), std::pair(Mode::Auto, 0L));
+    EXPECT_EQ(fast({"--fast-baud", "off"}), std::pair(Mode::Off, 0L));
+    EXPECT_EQ(fast({"--fast-baud=500000"}), std::pair(Mode::Rate, 500000L));
+    EXPECT_EQ(fast({"--fast-baud", "off", "--fast-baud", "auto"}), std::pair(Mode::Auto, 0L));
 }
 
 TEST(OptionsTest, HelpListsEveryExitCode) {

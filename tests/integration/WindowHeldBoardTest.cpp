@@ -107,5 +107,51 @@ INSTANTIATE_TEST_SUITE_P(Presses, WindowHeldBoardTest,
                                            Press{"Exit", "ExitMenu", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The window against a board that announces the extension and whose check fails: the final box
+// is a warning naming the range; the board never starts the application.
+TEST(WindowExtendedBoardTest, AFailedCheckEndsInAWarningNamingTheRange) {
+    if (!QCoreApplication::instance())
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    EnsureApplication<QApplication>("integration_window_tests");
+    bootsim::BoardConfig config;
+    config.extension = true;
+    // The sample writes above 64 KiB: the larger chip's sizes.
+    config.page = 256;
+    config.flashSize = 253952;
+    config.eepromSize = 4096;
+    config.stuckCell = 16;
+    PtyBoard board(config);
+    QTemporaryDir folder;
+    QFile ports(QDir(folder.path()).filePath(QStringLiteral("ports.txt")));
+    ASSERT_TRUE(ports.open(QIODevice::WriteOnly));
+    ports.write("1=" + QByteArray::fromStdString(board.slavePath()) + "\n");
+    ports.close();
+
+    ui::Form1 form(folder.path());
+    form.findChild<QComboBox*>(QStringLiteral("Combo2"))->setCurrentIndex(9);
+    form.findChild<QLineEdit*>(QStringLiteral("Text1"))
+        ->setText(QStringLiteral(TAVO_SAMPLES_DIR "/sample.hex"));
+    form.show();
+    QStringList boxes;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            boxes << box->text() + (box->icon() == QMessageBox::Warning ? " [warning]" : "");
+            box->accept();
+        }
+    });
+    answer.start(5);
+    form.findChild<QPushButton*>(QStringLiteral("Command2"))->click();
+    answer.stop();
+
+    ASSERT_EQ(boxes.size(), 1) << boxes.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(boxes[0].contains("Flash 0x0000-0x0FFF does not hold what was written"));
+    EXPECT_TRUE(boxes[0].endsWith(" [warning]"));
+    EXPECT_FALSE(form.runActive());
+    EXPECT_FALSE(form.portOpen());
+    EXPECT_EQ(form.findChild<QLabel*>(QStringLiteral("Label2"))->text(), "Idle");
+    EXPECT_EQ(board.completedDownloads(), 0);
+}
+
 } // namespace
 } // namespace tavo::test

@@ -188,5 +188,38 @@ TEST(BootsimFaults, NoiseComesBeforeLineAnswersOnly) {
     EXPECT_EQ(Feed(board, {"$@&$", Data(0, {1}), kEof}), "^+?V1.3|\r\nxx~|\r\nxx@|");
 }
 
+// CRC-32 (zlib's) of the bytes 1, 2, 3.
+constexpr const char* kCrc123 = "55BC801D";
+
+std::string Check(std::uint32_t start, std::uint32_t length, std::uint32_t crc) {
+    Bytes data{0};
+    for (auto v : {start, length, crc})
+        for (int shift = 24; shift >= 0; shift -= 8)
+            data.push_back(static_cast<std::uint8_t>(v >> shift));
+    return EncodeRecord(0x82, 0, data);
+}
+
+TEST(BootsimExtension, AnnouncesSwitchesOnlyToOfferedRatesAndChecks) {
+    auto board = ReadyBoard({.extension = true});
+    EXPECT_EQ(Feed(board, {"$@&$"}), "V1.3;X1,P128,L128,A28672,E1024,R500000,R1000000?|");
+    EXPECT_EQ(Feed(board, {EncodeRecord(0x80, 0, {0, 3, 0xD0, 0x90})}), "%|"); // 250000
+    EXPECT_FALSE(board.rate());
+    EXPECT_EQ(Feed(board, {EncodeRecord(0x80, 0, {0, 7, 0xA1, 0x20}), EncodeRecord(0x81, 0, {})}),
+              "~|~|");
+    EXPECT_EQ(board.rate(), 500000);
+    EXPECT_TRUE(board.confirmed());
+    EXPECT_EQ(Feed(board, {Data(0, {1, 2, 3}), Check(0, 3, 0x55BC801D), kEof}),
+              std::string("~|~") + kCrc123 + "|@|");
+    EXPECT_FALSE(board.rate()) << "the application runs at the handshake's rate";
+}
+
+TEST(BootsimExtension, AFailedCheckErasesPageZeroAndNeverStartsTheApplication) {
+    auto board = ReadyBoard({.extension = true, .stuckCell = 1});
+    EXPECT_EQ(Feed(board, {Data(0, {1, 2, 3}), Check(0, 3, 0x55BC801D), kEof}), "~|%F4AE1FED|#|");
+    EXPECT_EQ(board.flash().segments().at(0), Bytes(128, 0xFF));
+    EXPECT_EQ(board.completedDownloads(), 0);
+    EXPECT_EQ(board.stage(), Board::Stage::Bootloader);
+}
+
 } // namespace
 } // namespace tavo::bootsim

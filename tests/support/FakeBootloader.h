@@ -2,7 +2,9 @@
 
 #include "tests/support/FakePort.h"
 
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -87,6 +89,17 @@ public:
         Reply ready = Answer("?V1.3");
         // The EEPROM-write command and its "!" form: taken without an answer.
         std::string eepromWrite = "*";
+
+        // An announcing board (set `ready` to its announcement): SET RATE, CONFIRM, CHECK and
+        // the end-of-file record are answered here and logged in commands(); data and address
+        // records go by the line script, and CHECK reads the data records it received.
+        struct Extension {
+            std::vector<long> rates{};
+            bool deafAtNewRate = false;               // nothing sent at a switched rate arrives
+            std::optional<std::uint32_t> stuckCell{}; // reads 0xFF whatever was written
+            int silentChecks = 0;                     // the first N CHECKs get no answer
+        };
+        std::optional<Extension> extension{};
     };
 
     FakeBootloader(FakePort& port, Options options, LineScript script = LineScript());
@@ -97,8 +110,13 @@ public:
     const std::vector<std::string>& commands() const { return commands_; }
     const std::vector<LineWrite>& lines() const { return lines_; }
 
+    // The rate the board is at: its switched rate until it falls back, else 0.
+    long boardRate() const;
+
 private:
     void receive(std::string_view chunk);
+    // True when the chunk was an extension command or end-of-file record.
+    bool command(std::string_view chunk);
     void send(const Reply& reply);
 
     FakePort& port_;
@@ -109,6 +127,14 @@ private:
     std::vector<std::string> handshake_;
     std::vector<std::string> commands_;
     std::vector<LineWrite> lines_;
+    long rate_ = 0;
+    Millis switchedAt_{0};
+    Millis lastInput_{0};
+    bool confirmed_ = false;
+    bool checkFailed_ = false;
+    int checks_ = 0;
+    std::size_t imageStart_ = 0; // the first line of the current image
+    std::vector<bool> taken_;    // by line write: answered as taken (the board holds it)
 };
 
 } // namespace tavo::test

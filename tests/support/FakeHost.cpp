@@ -50,8 +50,9 @@ bool FakeHost::askYesNo(const std::string& text) {
         record("question: " + text + " -> no");
         return false;
     }
-    bool yes = answers_.front();
+    auto [yes, thinking] = answers_.front();
     answers_.pop_front();
+    clock_.advanceBy(thinking);
     record("question: " + text + (yes ? " -> yes" : " -> no"));
     return yes;
 }

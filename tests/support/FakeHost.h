@@ -64,7 +64,8 @@ public:
     // --- script ---
     // Answers to the coming questions, in order. A question with none left fails the test and is
     // answered No.
-    void answer(bool yes) { answers_.push_back(yes); }
+    // The technician takes `thinking` (on the fake clock) to answer.
+    void answer(bool yes, Millis thinking = Millis(0)) { answers_.push_back({yes, thinking}); }
     int unansweredQuestions() const { return static_cast<int>(answers_.size()); }
     // Presses Cancel at a fake time, or at the first event handling once `condition` holds.
     void clickCancelAt(Millis t) {
@@ -134,7 +135,7 @@ private:
 
     std::vector<std::string> log_;
     std::vector<engine::Message> messages_;
-    std::deque<bool> answers_;
+    std::deque<std::pair<bool, Millis>> answers_;
     std::vector<Action> actions_;
 
     Millis timer1Next_;

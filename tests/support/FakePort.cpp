@@ -2,6 +2,8 @@
 
 #include "engine/RunError.h"
 
+#include <algorithm>
+
 namespace tavo::test {
 
 using engine::RunError;
@@ -9,9 +11,9 @@ using engine::RunError;
 namespace {
 
 // In the order of PortOp.
-constexpr const char* kOpNames[] = {"setXonXoff",   "setLineSettings", "setPortNumber",
-                                    "open",         "close",           "write",
-                                    "countWaiting", "takeWaiting",     "waitForInput"};
+constexpr const char* kOpNames[] = {
+    "setXonXoff",   "setLineSettings", "setPortNumber", "open",        "close",      "write",
+    "countWaiting", "takeWaiting",     "waitForInput",  "setBaudRate", "drainOutput"};
 
 // Runs an operation's checks and logs it, marked FAILED when a check throws.
 template <class Checks>
@@ -81,6 +83,7 @@ void FakePort::open() {
     });
     open_ = true;
     ++opens_;
+    baudRate_ = 0;
     incoming_.clear();
 }
 
@@ -124,6 +127,10 @@ std::string FakePort::takeWaiting() {
     return bytes;
 }
 
+std::string FakePort::peekWaiting() {
+    return open_ ? waiting() : std::string();
+}
+
 bool FakePort::waitForInput(Millis timeout) {
     maybeFail(PortOp::WaitForInput);
     requireOpen("waitForInput");
@@ -138,6 +145,23 @@ bool FakePort::waitForInput(Millis timeout) {
         guard_.idle("waitForInput");
     clock_.advanceBy(timeout);
     return false;
+}
+
+void FakePort::setBaudRate(long rate) {
+    Logged(log_, "setBaudRate " + std::to_string(rate), [this, rate] {
+        maybeFail(PortOp::SetBaudRate);
+        requireOpen("setBaudRate");
+        if (std::find(refusedRates_.begin(), refusedRates_.end(), rate) != refusedRates_.end())
+            throw RunError("setBaudRate failed", "Invalid argument");
+    });
+    baudRate_ = rate;
+}
+
+void FakePort::drainOutput() {
+    Logged(log_, "drainOutput", [this] {
+        maybeFail(PortOp::DrainOutput);
+        requireOpen("drainOutput");
+    });
 }
 
 void FakePort::deliverAt(Millis at, std::string bytes) {

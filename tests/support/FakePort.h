@@ -24,6 +24,8 @@ enum class PortOp {
     CountWaiting,
     TakeWaiting,
     WaitForInput,
+    SetBaudRate,
+    DrainOutput,
 };
 
 // A serial port on a fake clock. It records every set-up and output operation in order, keeps all
@@ -46,7 +48,11 @@ public:
     void write(std::string_view data) override;
     int countWaiting() override;
     std::string takeWaiting() override;
+    std::string peekWaiting() override;
     bool waitForInput(Millis timeout) override;
+    // Logged as "setBaudRate N" and "drainOutput".
+    void setBaudRate(long rate) override;
+    void drainOutput() override;
 
     // What happened, one readable entry per operation: "setXonXoff", "setLineSettings 19200,n,8,1",
     // "setPortNumber 1", "open", "close", "write $@&$"; a failed one ends in " FAILED". Polls of
@@ -60,6 +66,10 @@ public:
     int portNumber() const { return portNumber_; }
     const std::string& lineSettings() const { return lineSettings_; }
     int opens() const { return opens_; }
+    // The rate set on this opening; 0 after open: the line settings' rate.
+    long baudRate() const { return baudRate_; }
+    // Rates the device does not take (setBaudRate fails), as an adapter that cannot make them.
+    void refuseRate(long rate) { refusedRates_.push_back(rate); }
 
     // The nth call (1-based, counted from construction) of `op` raises RunError; later calls
     // behave normally again.
@@ -100,6 +110,8 @@ private:
     int portNumber_ = 1;
     int opens_ = 0;
     std::string lineSettings_ = "9600,n,8,1";
+    long baudRate_ = 0;
+    std::vector<long> refusedRates_;
 
     std::vector<std::string> log_;
     std::vector<std::string> writes_;

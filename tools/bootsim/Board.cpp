@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <iterator>
 
 namespace tavo::bootsim {
 
@@ -18,7 +20,111 @@ void KeepTail(std::string& pending, std::size_t longest) {
         pending.erase(0, pending.size() - longest);
 }
 
+// The byte the memory holds at `address`: 0xFF where nothing was written, as after an erase.
+std::uint8_t ByteAt(const MemoryImage& memory, std::uint32_t address) {
+    const auto& segments = memory.segments();
+    auto it = segments.upper_bound(address);
+    if (it == segments.begin())
+        return 0xFF;
+    --it;
+    auto offset = address - it->first;
+    return offset < it->second.size() ? it->second[offset] : 0xFF;
+}
+
+bool Holds(const MemoryImage& memory, std::uint32_t address) {
+    const auto& segments = memory.segments();
+    auto it = segments.upper_bound(address);
+    return it != segments.begin() && address - std::prev(it)->first < std::prev(it)->second.size();
+}
+
+// zlib's CRC-32.
+std::uint32_t Crc32(const MemoryImage& memory, std::uint32_t start, std::uint32_t length) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::uint32_t i = 0; i < length; ++i) {
+        crc ^= ByteAt(memory, start + i);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc & 1) ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+    }
+    return ~crc;
+}
+
+std::uint32_t Get32(const std::vector<std::uint8_t>& data, std::size_t at) {
+    return static_cast<std::uint32_t>(data[at]) << 24 |
+           static_cast<std::uint32_t>(data[at + 1]) << 16 |
+           static_cast<std::uint32_t>(data[at + 2]) << 8 | data[at + 3];
+}
+
 } // namespace
+
+std::string Board::readyAnswer() const {
+    if (!config_.extension)
+        return config_.ready;
+    // The version as the ready text gives it ("V1.3"), then the capabilities, then "?".
+    std::string version = "V1.3";
+    if (auto v = config_.ready.find('V'); v != std::string::npos) {
+        auto end = config_.ready.find_first_not_of("0123456789.", v + 1);
+        version = config_.ready.substr(v, end == std::string::npos ? end : end - v);
+    }
+    std::string text = version + ";X1,P" + std::to_string(config_.page) + ",L" +
+                       std::to_string(config_.recordMax) + ",A" +
+                       std::to_string(config_.flashSize) + ",E" +
+                       std::to_string(config_.eepromSize);
+    for (long rate : config_.rates)
+        text += ",R" + std::to_string(rate);
+    return text + "?";
+}
+
+void Board::startDownload() {
+    startFile(Memory::Flash);
+    checkFailed_ = false;
+    wrotePageZero_ = false;
+}
+
+void Board::command(const HexRecord& record, std::vector<std::string>& out) {
+    char crcText[9];
+    switch (record.type) {
+    case 0x80: {
+        long rate = record.data.size() == 4 ? static_cast<long>(Get32(record.data, 0)) : 0;
+        if (std::find(config_.rates.begin(), config_.rates.end(), rate) == config_.rates.end()) {
+            out.push_back(config_.pageError);
+            return;
+        }
+        out.push_back(config_.lineComplete);
+        rateSwitch_ = rate;
+        rate_ = rate;
+        confirmed_ = false;
+        return;
+    }
+    case 0x81:
+        confirmed_ = true;
+        out.push_back(config_.lineComplete);
+        return;
+    case 0x82: {
+        if (record.data.size() != 13 || record.data[0] > 1) {
+            out.push_back(config_.pageError + "00000000");
+            checkFailed_ = true;
+            return;
+        }
+        const auto& memory = record.data[0] == 0 ? flash_ : eeprom_;
+        auto crc = Crc32(memory, Get32(record.data, 1), Get32(record.data, 5));
+        std::snprintf(crcText, sizeof crcText, "%08X", static_cast<unsigned>(crc));
+        if (crc == Get32(record.data, 9)) {
+            out.push_back(config_.lineComplete + crcText);
+            return;
+        }
+        out.push_back(config_.pageError + crcText);
+        checkFailed_ = true;
+        // No reset may start a partial application.
+        if (wrotePageZero_)
+            flash_.write(0,
+                         std::vector<std::uint8_t>(static_cast<std::size_t>(config_.page), 0xFF));
+        return;
+    }
+    default:
+        out.push_back(config_.pageError);
+        return;
+    }
+}
 
 Board::Board(BoardConfig config) : config_(std::move(config)) {
     // A board without a jump command has nothing to jump from: it sits in its bootloader.
@@ -55,8 +161,8 @@ void Board::receiveByte(char c, std::vector<std::string>& out) {
         if (!config_.activeOnly && EndsWith(pending_, config_.start)) {
             pending_.clear();
             stage_ = Stage::Ready;
-            startFile(Memory::Flash);
-            out.push_back(config_.ready);
+            startDownload();
+            out.push_back(readyAnswer());
         } else {
             KeepTail(pending_, config_.start.size());
         }
@@ -99,8 +205,8 @@ void Board::betweenRecords(char c, std::vector<std::string>& out) {
     if (!config_.start.empty() && EndsWith(pending_, config_.start)) {
         // The loader asks again (a new run, or its answer came late): start over, ready.
         pending_.clear();
-        startFile(Memory::Flash);
-        out.push_back(config_.ready);
+        startDownload();
+        out.push_back(readyAnswer());
         return;
     }
     if (!config_.eepromWrite.empty() && EndsWith(pending_, config_.eepromWrite)) {
@@ -137,6 +243,14 @@ void Board::finishRecord(std::vector<std::string>& out) {
     std::string text = std::move(record_);
     record_.clear();
 
+    if (config_.extension) {
+        auto record = DecodeRecord(text);
+        if (record.valid() && record.type >= 0x80) {
+            command(record, out);
+            return;
+        }
+    }
+
     // A line written again after an error or a missing answer is the same line once more.
     if (lastNeedsRetry_ && text == lastRecord_) {
         ++attempt_;
@@ -170,8 +284,22 @@ void Board::finishRecord(std::vector<std::string>& out) {
         return;
     }
     failedLines_.erase(lineNumber_);
-    if (!loader_.apply(record, target_ == Memory::Flash ? flash_ : eeprom_)) {
+    auto& memory = target_ == Memory::Flash ? flash_ : eeprom_;
+    if (!loader_.apply(record, memory)) {
+        if (target_ == Memory::Flash && record.type == record_type::Data) {
+            if (config_.stuckCell && Holds(flash_, *config_.stuckCell))
+                flash_.write(*config_.stuckCell, {0xFF});
+            if (loader_.base() == 0 && record.address < config_.page)
+                wrotePageZero_ = true;
+        }
         answerLine(config_.lineComplete, false, silent, out);
+        return;
+    }
+    if (checkFailed_) {
+        // A download whose check failed never starts the application.
+        answerLine(config_.fileErrors, false, silent, out);
+        startDownload();
+        stage_ = Stage::Bootloader;
         return;
     }
     answerLine(failedLines_.empty() ? config_.fileOk : config_.fileErrors, false, silent, out);
@@ -181,6 +309,7 @@ void Board::finishRecord(std::vector<std::string>& out) {
     }
     // The download is over; the board starts its (new) application.
     ++completedDownloads_;
+    fallBack(); // the application runs at the handshake's rate
     startFile(Memory::Flash);
     stage_ = config_.jump.empty() ? Stage::Bootloader : Stage::Application;
 }

@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // The simulated target board: a running application that jumps into a resident bootloader, which
@@ -47,6 +48,16 @@ struct BoardConfig {
     bool neverJump = false;                // the application ignores the jump command
     bool activeOnly = false;               // jumps, but the bootloader never gets ready
     std::string noise;                     // sent before every line answer
+
+    // The extension of the line protocol (docs/extension.md), announced in the ready answer
+    // with the values of an ATmega328P at 16 MHz.
+    bool extension = false;
+    long page = 128;
+    long recordMax = 128;
+    long flashSize = 28672;
+    long eepromSize = 1024;
+    std::vector<long> rates{500000, 1000000};
+    std::optional<std::uint32_t> stuckCell; // a Flash cell that keeps 0xFF whatever is written
 };
 
 class Board {
@@ -70,7 +81,22 @@ public:
     const MemoryImage& flash() const { return flash_; }
     const MemoryImage& eeprom() const { return eeprom_; }
 
+    // Extension: the rate a SET RATE asked for since the last call (the board switches once its
+    // answer has left); the rate in force, nothing for the handshake's; whether the loader
+    // confirmed it; back to the handshake's rate.
+    std::optional<long> takeRateSwitch() { return std::exchange(rateSwitch_, std::nullopt); }
+    std::optional<long> rate() const { return rate_; }
+    bool confirmed() const { return confirmed_; }
+    void fallBack() {
+        rate_.reset();
+        confirmed_ = false;
+    }
+
 private:
+    // The ready answer, with the capabilities when the extension is on.
+    std::string readyAnswer() const;
+    void command(const HexRecord& record, std::vector<std::string>& out);
+    void startDownload();
     void receiveByte(char c, std::vector<std::string>& out);
     void betweenRecords(char c, std::vector<std::string>& out);
     void beginRecord();
@@ -101,6 +127,12 @@ private:
     int completedDownloads_ = 0;
     MemoryImage flash_;
     MemoryImage eeprom_;
+
+    std::optional<long> rateSwitch_;
+    std::optional<long> rate_;
+    bool confirmed_ = false;
+    bool checkFailed_ = false;   // this download ends '#' and never starts the application
+    bool wrotePageZero_ = false; // this download wrote the application's reset vector
 };
 
 } // namespace tavo::bootsim

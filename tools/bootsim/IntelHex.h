@@ -69,6 +69,8 @@ public:
     // True for an end-of-file record.
     bool apply(const HexRecord& record, MemoryImage& memory);
     void reset() { *this = HexLoader(); }
+    // The base the extended address records set (0 before any).
+    std::uint32_t base() const { return base_; }
 
 private:
     std::uint32_t base_ = 0;

@@ -75,6 +75,19 @@ bool SetPace(Options& o, const std::string& value) {
     return baud || o.paceFromLine;
 }
 
+// What the extension announces for each chip our bootloader runs on: its page, the Flash below
+// the boot section, the EEPROM.
+bool SetChip(Options& o, const std::string& value) {
+    auto& b = o.board;
+    if (value == "atmega328p")
+        b.page = 128, b.flashSize = 28672, b.eepromSize = 1024;
+    else if (value == "atmega2560")
+        b.page = 256, b.flashSize = 258048, b.eepromSize = 4096;
+    else
+        return false;
+    return true;
+}
+
 // One row of the command line: an option with what its value is called in the help (none for a
 // flag), its help (further lines are indented under the first; none for an alias) and what it
 // sets. A row without a name is a line of the help text as it stands. Adding an option is adding
@@ -164,6 +177,22 @@ const std::vector<Row>& Table() {
          Into(&O::latencyMs, Range(0, 1000))},
         {"noise", "TEXT", "send TEXT before every line answer (no answer characters allowed)",
          Into(&B::noise, Unescape)},
+        {nullptr, nullptr, "\nExtension (docs/extension.md):"},
+        {"extension", nullptr,
+         "announce the capabilities in the ready answer (\";X1,P128,...\" after\n"
+         "the version) and take SET RATE, CONFIRM and CHECK",
+         Into(&B::extension, Set)},
+        {"chip", "NAME",
+         "the chip whose page, Flash and EEPROM sizes are announced:\n"
+         "atmega328p (default; P128, A28672, E1024) or atmega2560 (P256,\n"
+         "A258048, E4096), as our bootloader on each",
+         SetChip},
+        {"stuck-cell", "ADDR", "a Flash cell that keeps 0xFF whatever is written",
+         Into(&B::stuckCell, Range(0, 0xFFFFFF))},
+        {"rate-deaf", nullptr,
+         "after a rate switch nothing the loader sends arrives, as through an\n"
+         "adapter that cannot make the rate; the board falls back",
+         Into(&O::rateDeaf, Set)},
         {nullptr, nullptr, "\nEnding:"},
         {"exit-after-eof", nullptr,
          "exit once a download is complete (200 ms after its last answer)",

@@ -25,6 +25,7 @@ struct Options {
     bool paceFromLine = false;  // take the rate from the slave's current settings
     bool exitAfterEof = false;  // end once a download is complete
     bool verbose = false;
+    bool rateDeaf = false; // extension: input at a switched rate never arrives
 };
 
 struct ParsedOptions {

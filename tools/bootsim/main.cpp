@@ -30,6 +30,10 @@ constexpr auto kLinger = std::chrono::milliseconds(200);
 constexpr auto kSpinBeforeDue = std::chrono::microseconds(150);
 // The payload of one USB packet of a common adapter: a full one goes to the host at once.
 constexpr std::size_t kAdapterPacket = 62;
+// Extension: a switched rate not confirmed this long after the switch, or idle this long, falls
+// back to the handshake's.
+constexpr auto kConfirmWithin = std::chrono::milliseconds(250);
+constexpr auto kIdleFallback = std::chrono::milliseconds(2000);
 
 void Log(const std::string& text) {
     std::fprintf(stderr, "tavo-bootsim: %s\n", text.c_str());
@@ -112,6 +116,8 @@ private:
 
     Micros byteTime() const {
         unsigned long baud = options_.paceFromLine ? settings_.baud : options_.paceBaud;
+        if (baud != 0 && board_.rate())
+            baud = static_cast<unsigned long>(*board_.rate());
         return baud == 0 ? Micros(0) : Micros(10'000'000 / baud);
     }
 
@@ -131,6 +137,11 @@ private:
                 return;
             if (!hungUp)
                 checkSettings(false);
+            if (auto deadline = rateDeadline(); deadline && now >= *deadline) {
+                board_.fallBack();
+                if (options_.verbose)
+                    Log("back at the handshake's rate");
+            }
 
             auto wait = std::chrono::milliseconds(hungUp ? 10 : 50);
             auto until = now + wait;
@@ -142,6 +153,8 @@ private:
                 until = std::min(until, heldUntil());
             if (exitAt_)
                 until = std::min(until, *exitAt_);
+            if (auto deadline = rateDeadline())
+                until = std::min(until, *deadline);
             // Paced answers are due at exact microseconds: whole-millisecond timeouts would
             // release each one up to a millisecond late and cap the wire far below its rate.
             auto left = std::max(std::chrono::nanoseconds(0),
@@ -216,9 +229,29 @@ private:
             input_.pop_front();
             if (board_.dropRequested())
                 continue;
+            lastInput_ = arrival;
+            // At a switched rate a byte sent at any other rate (or through an adapter that
+            // cannot make it) arrives as garbage: lost.
+            if (board_.rate() && arrival >= switchedAt_ &&
+                (options_.rateDeaf || settings_.baud != static_cast<unsigned long>(*board_.rate())))
+                continue;
             for (auto& answer : board_.receive(std::string_view(&c, 1)))
                 schedule(arrival, std::move(answer));
+            if (auto rate = board_.takeRateSwitch()) {
+                // The answer leaves at the old rate; then the board switches.
+                switchedAt_ = std::max(arrival, outputFree_);
+                if (options_.verbose)
+                    Log("switching to " + std::to_string(*rate));
+            }
         }
+    }
+
+    // When the board goes back to the handshake's rate, while it is at another.
+    std::optional<Clock::time_point> rateDeadline() const {
+        if (!board_.rate())
+            return std::nullopt;
+        auto idle = std::max(lastInput_, switchedAt_) + kIdleFallback;
+        return board_.confirmed() ? idle : std::min(idle, switchedAt_ + kConfirmWithin);
     }
 
     void schedule(Clock::time_point now, std::string answer) {
@@ -329,6 +362,8 @@ private:
     Clock::time_point outputFree_{};
     std::string held_; // answers the adapter has not passed on yet (--latency-ms)
     Clock::time_point heldSince_{};
+    Clock::time_point lastInput_{};
+    Clock::time_point switchedAt_{};
     LineSettings settings_;
     bool haveSettings_ = false;
     std::optional<Clock::time_point> exitAt_;

@@ -237,21 +237,7 @@ FileEnd Run::extendedImage(Memory memory) {
         return end;
     }
 
-    state_.LinesRemaining -= 1;
-    state_.LineNumberBase = state_.LinesRemaining;
-    state_.ProgressTotal = state_.LinesRemaining;
-    host_.setProgressMax(state_.ProgressTotal);
-    host_.setProgressMin(0);
-    host_.setProgressValue(0);
-    host_.setStatus(memory == Memory::Eeprom ? "Sending EEPROM File - lines remaining "
-                                             : "Sending FLASH File - lines remaining ");
-    host_.setLinesRemaining(std::to_string(state_.LinesRemaining.value()));
-    auto progress = [this] {
-        return Int16::From(state_.ProgressTotal.value() - state_.LinesRemaining.value());
-    };
-    host_.setProgressValue(progress());
-    host_.setLinesRemainingVisible(true);
-    host_.setLinesTimerEnabled(true);
+    showLines();
 
     const Answers answers{settings.lineComplete, settings.pageError,
                           settings.fileCompleteWithErrors, settings.fileCompleteNoErrors,
@@ -259,7 +245,7 @@ FileEnd Run::extendedImage(Memory memory) {
     for (const auto& record : Reblock(*image, capabilities_->page, capabilities_->recordMax)) {
         // Lines before the one that holds the record's first byte count as sent.
         state_.LinesRemaining = Int16::From(state_.LineNumberBase.value() - (record.line - 1));
-        host_.setProgressValue(progress());
+        host_.setProgressValue(linesProgress());
         if (cancelRequested())
             return FileEnd::Cancelled;
         if (!sendRecord(record.text, record.line, answers))

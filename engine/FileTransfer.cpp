@@ -43,6 +43,26 @@ FileEnd Run::flashFileStart() {
     return sendFile();
 }
 
+// The counted file on the display: N lines leave N - 1 remaining after the one being sent.
+void Run::showLines() {
+    state_.LinesRemaining -= 1;
+    state_.LineNumberBase = state_.LinesRemaining;
+    state_.ProgressTotal = state_.LinesRemaining;
+    host_.setProgressMax(state_.ProgressTotal);
+    host_.setProgressMin(0);
+    host_.setProgressValue(0);
+    host_.setStatus(state_.CurrentFile == 1 ? "Sending EEPROM File - lines remaining "
+                                            : "Sending FLASH File - lines remaining ");
+    host_.setLinesRemaining(std::to_string(state_.LinesRemaining.value()));
+    host_.setProgressValue(linesProgress());
+    host_.setLinesRemainingVisible(true);
+    host_.setLinesTimerEnabled(true);
+}
+
+Int16 Run::linesProgress() const {
+    return Int16::From(state_.ProgressTotal.value() - state_.LinesRemaining.value());
+}
+
 FileEnd Run::sendFile() {
     // Count the lines first (empty ones too); the 16-bit counter refuses a file of more than
     // 32,767 lines before any of it is sent.
@@ -55,23 +75,8 @@ FileEnd Run::sendFile() {
             throw LineLimitError();
         }
     }
-    state_.LinesRemaining -= 1;
-    state_.LineNumberBase = state_.LinesRemaining;
-    state_.ProgressTotal = state_.LinesRemaining;
-    host_.setProgressMax(state_.ProgressTotal);
-    host_.setProgressMin(0);
-    host_.setProgressValue(0);
     file_.rewind();
-
-    host_.setStatus(state_.CurrentFile == 1 ? "Sending EEPROM File - lines remaining "
-                                            : "Sending FLASH File - lines remaining ");
-    host_.setLinesRemaining(std::to_string(state_.LinesRemaining.value()));
-    auto progress = [this] {
-        return Int16::From(state_.ProgressTotal.value() - state_.LinesRemaining.value());
-    };
-    host_.setProgressValue(progress());
-    host_.setLinesRemainingVisible(true);
-    host_.setLinesTimerEnabled(true);
+    showLines();
 
     auto settings = host_.settings();
     const Answers answers{settings.lineComplete, settings.pageError,
@@ -79,7 +84,7 @@ FileEnd Run::sendFile() {
                           settings.checksumError};
 
     while (!file_.atEnd()) {
-        host_.setProgressValue(progress());
+        host_.setProgressValue(linesProgress());
         if (cancelRequested())
             return FileEnd::Cancelled;
         std::string LineText = file_.readLine();

@@ -84,6 +84,8 @@ private:
     FileEnd flashFileStart();
     void openImage(const std::string& path);
     FileEnd sendFile();
+    void showLines();
+    Int16 linesProgress() const;
     bool sendLine(const std::string& line, const Answers& answers);
     void waitForAnswer(const Answers& answers);
     FileEnd endOfFile(const Answers& answers);

@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 namespace tavo::test {
 namespace {
 
@@ -31,6 +33,20 @@ struct Press {
 
 void PrintTo(const Press& p, std::ostream* os) {
     *os << p.name;
+}
+
+// The window with Com 1 on `device` at 115200 and the sample image chosen, shown.
+std::unique_ptr<ui::Form1> SampleWindow(const QTemporaryDir& folder, const std::string& device) {
+    QFile ports(QDir(folder.path()).filePath(QStringLiteral("ports.txt")));
+    if (ports.open(QIODevice::WriteOnly))
+        ports.write("1=" + QByteArray::fromStdString(device) + "\n");
+    ports.close();
+    auto form = std::make_unique<ui::Form1>(folder.path());
+    form->findChild<QComboBox*>(QStringLiteral("Combo2"))->setCurrentIndex(9);
+    form->findChild<QLineEdit*>(QStringLiteral("Text1"))
+        ->setText(QStringLiteral(TAVO_SAMPLES_DIR "/sample.hex"));
+    form->show();
+    return form;
 }
 
 class WindowHeldBoardTest : public ::testing::TestWithParam<Press> {
@@ -48,16 +64,8 @@ TEST_P(WindowHeldBoardTest, ActsWithin100Milliseconds) {
     config.ready = "?V1.27"; // no repeated lines, no question after a cancelled one
     PtyBoard board(config, 5);
     QTemporaryDir folder;
-    QFile ports(QDir(folder.path()).filePath(QStringLiteral("ports.txt")));
-    ASSERT_TRUE(ports.open(QIODevice::WriteOnly));
-    ports.write("1=" + QByteArray::fromStdString(board.slavePath()) + "\n");
-    ports.close();
-
-    ui::Form1 form(folder.path());
-    form.findChild<QComboBox*>(QStringLiteral("Combo2"))->setCurrentIndex(9);
-    form.findChild<QLineEdit*>(QStringLiteral("Text1"))
-        ->setText(QStringLiteral(TAVO_SAMPLES_DIR "/sample.hex"));
-    form.show();
+    auto window = SampleWindow(folder, board.slavePath());
+    auto& form = *window;
     int ended = 0;
     QObject::connect(&form, &ui::Form1::programEnded, [&] { ++ended; });
 
@@ -122,16 +130,8 @@ TEST(WindowExtendedBoardTest, AFailedCheckEndsInAWarningNamingTheRange) {
     config.stuckCell = 16;
     PtyBoard board(config);
     QTemporaryDir folder;
-    QFile ports(QDir(folder.path()).filePath(QStringLiteral("ports.txt")));
-    ASSERT_TRUE(ports.open(QIODevice::WriteOnly));
-    ports.write("1=" + QByteArray::fromStdString(board.slavePath()) + "\n");
-    ports.close();
-
-    ui::Form1 form(folder.path());
-    form.findChild<QComboBox*>(QStringLiteral("Combo2"))->setCurrentIndex(9);
-    form.findChild<QLineEdit*>(QStringLiteral("Text1"))
-        ->setText(QStringLiteral(TAVO_SAMPLES_DIR "/sample.hex"));
-    form.show();
+    auto window = SampleWindow(folder, board.slavePath());
+    auto& form = *window;
     QStringList boxes;
     QTimer answer;
     QObject::connect(&answer, &QTimer::timeout, [&] {

@@ -1,5 +1,7 @@
 #include "cli/Identity.h"
 
+#include "engine/Extension.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -65,15 +67,7 @@ std::optional<std::uint64_t> ParseUnsigned(std::string_view text) {
     return value;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+using engine::HexDigit;
 
 // The digits, zero-padded on the left to the format's N, as bytes two digits each.
 IdentityBytes HexBytes(std::string digits, int width) {

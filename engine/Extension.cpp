@@ -9,6 +9,16 @@
 
 namespace tavo::engine {
 
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
 namespace {
 
 constexpr long kMaxNumber = 1'000'000'000;
@@ -23,16 +33,6 @@ std::optional<long> Number(const std::string& text, std::size_t& at) {
         return std::nullopt;
     at += static_cast<std::size_t>(ptr - begin);
     return value;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
 }
 
 std::optional<std::vector<std::uint8_t>> HexBytes(const std::string& text) {

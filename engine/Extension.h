@@ -29,6 +29,9 @@ std::optional<Capabilities> ParseAnnouncement(const std::string& received,
 // Whether `sinceWrite` holds ";X" and, later, the ready string: an announcing board has answered.
 bool AnnouncementArrived(const std::string& sinceWrite, const std::string& ready);
 
+// The value of a hex digit of either case; -1 for any other character.
+int HexDigit(char c);
+
 // CRC-32 as zlib computes it; `crc` continues an earlier result.
 std::uint32_t Crc32(const std::uint8_t* data, std::size_t size, std::uint32_t crc = 0);
 

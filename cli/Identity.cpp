@@ -94,38 +94,8 @@ IdentityBytes IntegerBytes(std::uint64_t value, std::size_t size, bool bigEndian
     return bytes;
 }
 
-std::string Record(std::uint8_t type, std::uint16_t address, const std::uint8_t* data,
-                   std::size_t size) {
-    auto sum = static_cast<unsigned>(size + (address >> 8) + (address & 0xFF) + type);
-    std::string text = ":" + Hex(size, 2) + Hex(address, 4) + Hex(type, 2);
-    for (std::size_t i = 0; i < size; ++i) {
-        text += Hex(data[i], 2);
-        sum += data[i];
-    }
-    return text + Hex((0x100 - (sum & 0xFF)) & 0xFF, 2);
-}
-
-// The bytes of an Intel HEX record (":" then hex pairs whose length field and checksum agree).
-std::optional<std::vector<std::uint8_t>> RecordBytes(std::string_view line) {
-    line = Trim(line);
-    if (line.size() < 11 || line[0] != ':' || line.size() % 2 == 0)
-        return std::nullopt;
-    std::vector<std::uint8_t> bytes;
-    unsigned sum = 0;
-    for (std::size_t i = 1; i < line.size(); i += 2) {
-        int high = HexDigit(line[i]), low = HexDigit(line[i + 1]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
-        sum += bytes.back();
-    }
-    if (bytes.size() != bytes[0] + 5u || (sum & 0xFF) != 0)
-        return std::nullopt;
-    return bytes;
-}
-
 bool IsEndRecord(std::string_view line) {
-    auto bytes = RecordBytes(line);
+    auto bytes = engine::RecordBytes(Trim(line));
     return bytes && (*bytes)[3] == 0x01;
 }
 
@@ -340,7 +310,7 @@ ImageLayout LayoutOf(const std::vector<std::string>& lines) {
     ImageLayout layout;
     std::uint64_t base = 0;
     for (const auto& line : lines) {
-        auto bytes = RecordBytes(line);
+        auto bytes = engine::RecordBytes(Trim(line));
         if (!bytes)
             continue;
         const auto& b = *bytes;
@@ -400,12 +370,15 @@ std::vector<std::string> IdentityRecords(std::uint32_t address, const IdentityBy
     for (std::size_t done = 0; done < bytes.size();) {
         const auto offset = static_cast<std::uint16_t>(at & 0xFFFF);
         if (done == 0 ? setBase || at > 0xFFFF : offset == 0) {
-            const std::uint8_t upper[] = {static_cast<std::uint8_t>(at >> 24),
-                                          static_cast<std::uint8_t>(at >> 16)};
-            records.push_back(Record(0x04, 0, upper, 2));
+            records.push_back(engine::HexRecord(
+                0x04, 0,
+                {static_cast<std::uint8_t>(at >> 24), static_cast<std::uint8_t>(at >> 16)}));
         }
         auto count = std::min<std::size_t>({16, bytes.size() - done, 0x10000u - offset});
-        records.push_back(Record(0x00, offset, bytes.data() + done, count));
+        records.push_back(
+            engine::HexRecord(0x00, offset,
+                              {bytes.begin() + static_cast<std::ptrdiff_t>(done),
+                               bytes.begin() + static_cast<std::ptrdiff_t>(done + count)}));
         done += count;
         at += count;
     }

@@ -261,31 +261,14 @@ FileEnd Run::extendedImage(Memory memory) {
 }
 
 bool Run::sendRecord(const std::string& record, int line, const Answers& answers) {
-    auto final = [&](const std::string& b) {
-        return Contains(b, answers.lineComplete) || Contains(b, answers.fileCompleteWithErrors) ||
-               Contains(b, answers.fileCompleteNoErrors);
-    };
     for (int tries = 0; tries < kRecordTries; ++tries) {
         ReceiveBuffer =
             exchange(record, kAnswerLimit, [&](const std::string& b) { return answers.any(b); });
-        if (Contains(ReceiveBuffer, answers.pageError) || final(ReceiveBuffer) || cancelRequested())
+        if (Contains(ReceiveBuffer, answers.pageError) || answers.accepted(ReceiveBuffer) ||
+            cancelRequested())
             break;
     }
-    auto n = std::to_string(line);
-    std::string question;
-    if (Contains(ReceiveBuffer, answers.checksumError))
-        question = "Checksum error at line " + n + ". Continue with download?";
-    else if (Contains(ReceiveBuffer, answers.pageError))
-        question = "Error writing to flash at line " + n + ". Continue with download?";
-    else if (!final(ReceiveBuffer) && !cancelRequested())
-        question =
-            "Did not receive a response after sending line " + n + ". Continue with download?";
-    if (question.empty())
-        return true;
-    if (!host_.askYesNo(question))
-        return false;
-    ReceiveBuffer.clear();
-    return true;
+    return askAboutLine(line, answers, !answers.accepted(ReceiveBuffer) && !cancelRequested());
 }
 
 std::optional<FileEnd> Run::checkRanges(Memory memory, const std::vector<WrittenRange>& ranges) {

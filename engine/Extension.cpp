@@ -178,6 +178,20 @@ std::string CheckRecord(Memory memory, std::uint32_t start, std::uint32_t length
     return HexRecord(0x82, 0, data);
 }
 
+std::optional<std::vector<std::uint8_t>> RecordBytes(std::string_view line) {
+    if (line.empty() || line[0] != ':')
+        return std::nullopt;
+    auto decoded = HexBytes(std::string(line.substr(1)));
+    if (!decoded || decoded->size() < 5 || (*decoded)[0] + 5u != decoded->size())
+        return std::nullopt;
+    std::uint8_t sum = 0;
+    for (auto x : *decoded)
+        sum = static_cast<std::uint8_t>(sum + x);
+    if (sum != 0)
+        return std::nullopt;
+    return decoded;
+}
+
 std::optional<ImageData> ParseImage(const std::vector<std::string>& lines) {
     std::map<std::uint32_t, std::pair<std::uint8_t, int>> bytes;
     std::uint32_t base = 0;
@@ -187,19 +201,10 @@ std::optional<ImageData> ParseImage(const std::vector<std::string>& lines) {
         const auto& line = lines[i];
         if (line.empty())
             continue;
-        if (ended || line[0] != ':')
-            return std::nullopt;
-        auto decoded = HexBytes(line.substr(1));
-        if (!decoded || decoded->size() < 5)
+        auto decoded = RecordBytes(line);
+        if (ended || !decoded)
             return std::nullopt;
         const auto& b = *decoded;
-        if (b[0] + 5u != b.size())
-            return std::nullopt;
-        std::uint8_t sum = 0;
-        for (auto x : b)
-            sum = static_cast<std::uint8_t>(sum + x);
-        if (sum != 0)
-            return std::nullopt;
         std::uint16_t offset = static_cast<std::uint16_t>(b[1] << 8 | b[2]);
         std::uint8_t type = b[3];
         const std::uint8_t* data = b.data() + 4;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tavo::engine {
@@ -45,6 +46,9 @@ std::string ConfirmRecord();
 std::string CheckRecord(Memory memory, std::uint32_t start, std::uint32_t length,
                         std::uint32_t crc);
 inline constexpr const char* kEndOfFileRecord = ":00000001FF";
+
+// The bytes of an Intel HEX record: ":" then hex pairs whose length field and checksum agree.
+std::optional<std::vector<std::uint8_t>> RecordBytes(std::string_view line);
 
 // The data an image holds, by address: every address once (a later record wins), in order, with
 // the image line (1-based, empty lines counted) that gave the byte.

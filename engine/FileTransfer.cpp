@@ -17,6 +17,11 @@ bool Answers::any(const std::string& buffer) const {
            Contains(buffer, lineComplete);
 }
 
+bool Answers::accepted(const std::string& buffer) const {
+    return Contains(buffer, lineComplete) || Contains(buffer, fileCompleteWithErrors) ||
+           Contains(buffer, fileCompleteNoErrors);
+}
+
 bool Run::newProtocol() const {
     return BootloaderVersion >= kLowestRetryingVersion;
 }
@@ -108,9 +113,7 @@ bool Run::sendLine(const std::string& LineText, const Answers& answers) {
         waitForAnswer(answers);
         if (Contains(ReceiveBuffer, answers.pageError))
             LineTries = kLineTries;
-        else if (Contains(ReceiveBuffer, answers.lineComplete) ||
-                 Contains(ReceiveBuffer, answers.fileCompleteWithErrors) ||
-                 Contains(ReceiveBuffer, answers.fileCompleteNoErrors) || !newProtocol())
+        else if (answers.accepted(ReceiveBuffer) || !newProtocol())
             LineTries = kLineTries;
         else
             LineTries += 1;
@@ -118,15 +121,20 @@ bool Run::sendLine(const std::string& LineText, const Answers& answers) {
 
     auto lineNumber = Int16::From(state_.LineNumberBase.value() - state_.LinesRemaining.value());
     lineNumber += 1;
-    auto n = std::to_string(lineNumber.value());
+    return askAboutLine(lineNumber.value(), answers,
+                        !answers.accepted(ReceiveBuffer) && newProtocol());
+}
+
+// The question a line's last answer raises, first match wins; true when there is none or the
+// technician goes on (the line is then given up).
+bool Run::askAboutLine(int line, const Answers& answers, bool unanswered) {
+    auto n = std::to_string(line);
     std::string question;
     if (Contains(ReceiveBuffer, answers.checksumError))
         question = "Checksum error at line " + n + ". Continue with download?";
     else if (Contains(ReceiveBuffer, answers.pageError))
         question = "Error writing to flash at line " + n + ". Continue with download?";
-    else if (!Contains(ReceiveBuffer, answers.lineComplete) &&
-             !Contains(ReceiveBuffer, answers.fileCompleteWithErrors) &&
-             !Contains(ReceiveBuffer, answers.fileCompleteNoErrors) && newProtocol())
+    else if (unanswered)
         question =
             "Did not receive a response after sending line " + n + ". Continue with download?";
     if (question.empty())

@@ -34,6 +34,8 @@ struct Answers {
     std::string checksumError;
 
     bool any(const std::string& buffer) const;
+    // Line Complete or either File Complete: the line was taken.
+    bool accepted(const std::string& buffer) const;
 };
 
 // The line count's overflow: a file of more than 32,767 lines. DownloadErrorHandler takes it like
@@ -87,6 +89,7 @@ private:
     void showLines();
     Int16 linesProgress() const;
     bool sendLine(const std::string& line, const Answers& answers);
+    bool askAboutLine(int line, const Answers& answers, bool unanswered);
     void waitForAnswer(const Answers& answers);
     FileEnd endOfFile(const Answers& answers);
     bool newProtocol() const;

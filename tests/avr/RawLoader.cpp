@@ -1,5 +1,6 @@
 #include "tests/avr/RawLoader.h"
 
+#include "engine/Extension.h"
 #include "serial/Termios2.h"
 #include "tools/bootsim/IntelHex.h"
 
@@ -12,13 +13,7 @@
 namespace tavo::avr_test {
 
 std::uint32_t Crc32(const std::vector<std::uint8_t>& bytes) {
-    std::uint32_t crc = 0xFFFFFFFF;
-    for (auto byte : bytes) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ ((crc & 1) ? 0xEDB88320u : 0);
-    }
-    return ~crc;
+    return engine::Crc32(bytes.data(), bytes.size());
 }
 
 std::string Record(std::uint8_t type, std::uint16_t address,
